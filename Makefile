@@ -1,0 +1,31 @@
+PYTHON ?= /usr/bin/python3
+BUILD  ?= build
+JOBS   ?= $(shell nproc 2>/dev/null || echo 4)
+
+.PHONY: all deps build demo test bench clean
+
+all: build
+
+deps:
+	@sh scripts/install-deps.sh
+
+build: deps
+	@cmake -S . -B $(BUILD) -DPython3_EXECUTABLE=$(PYTHON) >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+demo: build
+	PYTHONPATH=$(BUILD) $(PYTHON) examples/quickstart.py
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure
+	PYTHONPATH=$(BUILD) $(PYTHON) -m pytest -q tests
+
+bench:
+	@sh scripts/install-deps.sh libbenchmark-dev
+	@cmake -S . -B $(BUILD) -DPython3_EXECUTABLE=$(PYTHON) -DSC_BUILD_BENCH=ON >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+	@for b in $(BUILD)/bench_*; do if [ -x "$$b" ]; then "$$b" || exit 1; fi; done
+	@for s in bench/*.py; do if [ -f "$$s" ]; then PYTHONPATH=$(BUILD) $(PYTHON) "$$s" || exit 1; fi; done
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,47 @@
+// Engine failures: a message for the caller (Error) or a violated precondition (Panic).
+#pragma once
+#include <cstddef>
+#include <source_location>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace engine {
+
+// A message of the engine's own, returned to the caller instead of a value.
+struct Error : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// A violated precondition: stops the call. Carries where it happened and on which thread.
+struct Panic : std::runtime_error {
+    Panic(const std::string& msg, std::source_location where, std::string thread);
+    std::source_location where;
+    std::string thread;
+};
+
+[[noreturn]] void panic(const std::string& msg,
+                        std::source_location where = std::source_location::current());
+
+// Stops with the two-sided report of a failed equality check.
+[[noreturn]] void panic_eq(const std::string& msg, unsigned long long left, unsigned long long right,
+                           std::source_location where = std::source_location::current());
+
+[[noreturn]] void panic_index(std::size_t index, std::size_t len,
+                              std::source_location where = std::source_location::current());
+
+// Bounds-checked element access for indices that callers control.
+template <class V>
+inline auto& at(V& v, std::size_t i, std::source_location where = std::source_location::current()) {
+    if (i >= v.size()) panic_index(i, v.size(), where);
+    return v[i];
+}
+
+// ceil(n / d) without the wrap of (n + d - 1) / d.
+constexpr std::size_t ceil_div(std::size_t n, std::size_t d) { return n / d + (n % d != 0); }
+
+// a * b, stopping instead of wrapping.
+std::size_t checked_mul(std::size_t a, std::size_t b,
+                        std::source_location where = std::source_location::current());
+
+}  // namespace engine

@@ -1,0 +1,381 @@
+#include "core.hpp"
+
+#include <cstdio>
+#include <cstring>
+
+namespace py {
+
+namespace {
+PyObject* g_panic_type = nullptr;
+PyObject* g_module = nullptr;
+
+std::string type_name(PyObject* o) {
+    Ref n = Ref::steal(PyType_GetName(Py_TYPE(o)));
+    if (!n) {
+        PyErr_Clear();
+        return Py_TYPE(o)->tp_name;
+    }
+    const char* s = PyUnicode_AsUTF8(n.get());
+    if (!s) {
+        PyErr_Clear();
+        return Py_TYPE(o)->tp_name;
+    }
+    return s;
+}
+
+PyObject* panic_type() {
+    if (!g_panic_type) {
+        g_panic_type = PyErr_NewExceptionWithDoc(
+            "sc_dravik_engine.PanicException",
+            "Raised when the engine stops on a violated precondition.", PyExc_BaseException, nullptr);
+    }
+    return g_panic_type;
+}
+
+void report(const char* thread, const char* file, unsigned line, const char* msg) {
+    std::string one(msg);
+    for (char& c : one)
+        if (c == '\n') c = ' ';
+    std::fprintf(stderr, "sc_dravik_engine: panic on thread %s at %s:%u: %s\n", thread, file, line,
+                 one.c_str());
+    std::fflush(stderr);
+}
+
+void set_panic_message(const char* msg) {
+    PyObject* t = panic_type();
+    if (!t) return;  // the error of the failed type creation stays set
+    PyErr_SetString(t, msg);
+}
+}  // namespace
+
+void raise(PyObject* type, const std::string& msg) {
+    PyErr_SetString(type, msg.c_str());
+    throw ErrorSet{};
+}
+
+void not_instance(PyObject* obj, const char* expected) {
+    raise(PyExc_TypeError, "'" + type_name(obj) + "' object is not an instance of '" + expected + "'");
+}
+
+void set_panic(const engine::Panic& p) {
+    const char* file = p.where.file_name();
+    if (const char* slash = std::strrchr(file, '/')) {
+        // Keep the path from the source tree's top on.
+        if (const char* top = std::strstr(file, "engine/")) file = top;
+        else file = slash + 1;
+    }
+    report(p.thread.c_str(), file, p.where.line(), p.what());
+    set_panic_message(p.what());
+}
+
+void set_panic_text(const char* msg) {
+    report("?", "?", 0, msg);
+    set_panic_message(msg);
+}
+
+// ---------------------------------------------------------------- conversions
+
+double load_f64(PyObject* o) {
+    const double d = PyFloat_AsDouble(o);
+    if (d == -1.0 && PyErr_Occurred()) raise_set();
+    return d;
+}
+
+uint64_t load_u64(PyObject* o) {
+    if (PyLong_Check(o)) {
+        const unsigned long long v = PyLong_AsUnsignedLongLong(o);
+        if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) raise_set();
+        return v;
+    }
+    Ref idx = Ref::check(PyNumber_Index(o));
+    const unsigned long long v = PyLong_AsUnsignedLongLong(idx.get());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) raise_set();
+    return v;
+}
+
+int64_t load_i64(PyObject* o) {
+    const long long v = PyLong_AsLongLong(o);
+    if (v == -1 && PyErr_Occurred()) raise_set();
+    return v;
+}
+
+long load_long_in(PyObject* o, long lo, long hi) {
+    const long v = PyLong_AsLong(o);
+    if (v == -1 && PyErr_Occurred()) raise_set();
+    if (v < lo || v > hi) raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return v;
+}
+
+bool load_bool(PyObject* o) {
+    if (o == Py_True) return true;
+    if (o == Py_False) return false;
+    const char* tn = Py_TYPE(o)->tp_name;
+    if (std::strcmp(tn, "numpy.bool_") == 0 || std::strcmp(tn, "numpy.bool") == 0) {
+        const int r = PyObject_IsTrue(o);
+        if (r < 0) raise_set();
+        return r != 0;
+    }
+    not_instance(o, "PyBool");
+}
+
+Py_ssize_t sequence_hint(PyObject* o) {
+    if (PyUnicode_Check(o)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (!PySequence_Check(o)) not_instance(o, "Sequence");
+    const Py_ssize_t n = PySequence_Size(o);
+    if (n < 0) {
+        if (PyErr_ExceptionMatches(PyExc_OverflowError)) raise_set();
+        PyErr_Clear();
+        return 0;
+    }
+    return n;
+}
+
+bool load_u8_buffer(PyObject* o, std::vector<uint8_t>& out) {
+    if (PyBytes_Check(o)) {
+        const auto* p = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(o));
+        out.assign(p, p + PyBytes_GET_SIZE(o));
+        return true;
+    }
+    if (PyByteArray_Check(o)) {
+        const auto* p = reinterpret_cast<const uint8_t*>(PyByteArray_AS_STRING(o));
+        out.assign(p, p + PyByteArray_GET_SIZE(o));
+        return true;
+    }
+    return false;
+}
+
+void tuple_length_error(std::size_t want, Py_ssize_t got) {
+    raise(PyExc_ValueError, "expected tuple of length " + std::to_string(want) +
+                                ", but got tuple of length " + std::to_string(got));
+}
+
+// ---------------------------------------------------------------- declarations
+
+const char* keep(std::string s) { return (new std::string(std::move(s)))->c_str(); }
+
+void set_spec(CallSpec*& slot, CallSpec* spec) {
+    if (slot) {
+        // The module body ran before in this process (a re-import): keep the first spec.
+        delete spec;
+        return;
+    }
+    slot = spec;
+}
+
+static Ref default_object(const Arg& a) {
+    switch (a.kind) {
+        case Arg::Kind::Int: return Ref::check(PyLong_FromLongLong(a.i));
+        case Arg::Kind::UInt: return Ref::check(PyLong_FromUnsignedLongLong(a.u));
+        case Arg::Kind::Float: return Ref::check(PyFloat_FromDouble(a.d));
+        case Arg::Kind::Bool: return Ref::borrow(a.i ? Py_True : Py_False);
+        case Arg::Kind::None: return Ref::borrow(Py_None);
+        default: return Ref();
+    }
+}
+
+CallSpec* make_spec(std::string full_name, const std::vector<Arg>& args) {
+    auto* spec = new CallSpec;
+    spec->full_name = std::move(full_name);
+    for (const Arg& a : args) {
+        PyObject* name = PyUnicode_InternFromString(a.name);
+        if (!name) raise_set();
+        spec->names.push_back(name);
+        spec->cnames.push_back(a.name);
+        spec->defaults.push_back(default_object(a).release());
+        spec->optional.push_back(a.kind != Arg::Kind::Required);
+        if (a.kind == Arg::Kind::Required) ++spec->required;
+    }
+    return spec;
+}
+
+std::string signature_text(const std::string& name, const std::vector<Arg>& args, bool method) {
+    std::string s = name + "(";
+    bool first = true;
+    if (method) {
+        s += "$self";
+        first = false;
+    }
+    for (const Arg& a : args) {
+        if (!first) s += ", ";
+        first = false;
+        s += a.name;
+        if (a.kind == Arg::Kind::Required) continue;
+        s += "=";
+        // Negative numbers and empty-value defaults are shown as "...".
+        const bool negative = (a.kind == Arg::Kind::Int && a.i < 0) ||
+                              (a.kind == Arg::Kind::Float && std::signbit(a.d));
+        if (a.kind == Arg::Kind::Value || negative) {
+            s += "...";
+            continue;
+        }
+        Ref obj = default_object(a);
+        Ref text = Ref::check(PyObject_Repr(obj.get()));
+        const char* t = PyUnicode_AsUTF8(text.get());
+        if (!t) raise_set();
+        s += t;
+    }
+    return s + ")\n--\n\n";
+}
+
+static std::string quoted_list(const std::vector<const char*>& names) {
+    std::string s;
+    const std::size_t n = names.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        s += "'";
+        s += names[i];
+        s += "'";
+        if (n == 2 && i == 0) s += " and ";
+        else if (n > 2 && i + 2 < n) s += ", ";
+        else if (n > 2 && i + 2 == n) s += ", and ";
+    }
+    return s;
+}
+
+void match(const CallSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+           PyObject** slots) {
+    const std::size_t np = spec.names.size();
+    const std::size_t given = static_cast<std::size_t>(nargs);
+    if (given > np) {
+        const char* verb = given == 1 ? "was" : "were";
+        std::string msg = spec.full_name + " takes ";
+        if (spec.required == np) msg += std::to_string(np);
+        else msg += "from " + std::to_string(spec.required) + " to " + std::to_string(np);
+        msg += " positional arguments but " + std::to_string(given) + " " + verb + " given";
+        raise(PyExc_TypeError, msg);
+    }
+    for (std::size_t i = 0; i < np; ++i) slots[i] = i < given ? args[i] : nullptr;
+    bool filled_kw[64] = {};
+    std::vector<bool> filled_kw_big;
+    const bool big = np > 64;
+    if (big) filled_kw_big.assign(np, false);
+    if (kwnames) {
+        const Py_ssize_t nk = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nk; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            std::size_t idx = np;
+            for (std::size_t i = 0; i < np; ++i) {
+                if (spec.names[i] == key) { idx = i; break; }
+            }
+            if (idx == np) {
+                for (std::size_t i = 0; i < np; ++i) {
+                    const int eq = PyUnicode_Compare(spec.names[i], key);
+                    if (eq == -1 && PyErr_Occurred()) raise_set();
+                    if (eq == 0) { idx = i; break; }
+                }
+            }
+            if (idx == np) {
+                const char* kn = PyUnicode_AsUTF8(key);
+                if (!kn) raise_set();
+                raise(PyExc_TypeError,
+                      spec.full_name + " got an unexpected keyword argument '" + kn + "'");
+            }
+            const bool already = idx < given || (big ? filled_kw_big[idx] : filled_kw[idx]);
+            if (already)
+                raise(PyExc_TypeError, spec.full_name + " got multiple values for argument '" +
+                                           spec.cnames[idx] + "'");
+            if (big) filled_kw_big[idx] = true;
+            else filled_kw[idx] = true;
+            slots[idx] = args[nargs + k];
+        }
+    }
+    std::vector<const char*> missing;
+    for (std::size_t i = 0; i < np; ++i) {
+        if (slots[i]) continue;
+        if (spec.defaults[i]) slots[i] = spec.defaults[i];
+        else if (!spec.optional[i]) missing.push_back(spec.cnames[i]);
+    }
+    if (!missing.empty()) {
+        raise(PyExc_TypeError, spec.full_name + " missing " + std::to_string(missing.size()) +
+                                   " required positional " +
+                                   (missing.size() == 1 ? "argument" : "arguments") + ": " +
+                                   quoted_list(missing));
+    }
+}
+
+void rethrow_named(const char* name) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw ErrorSet{};
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    PyErr_NormalizeException(&t, &v, &tb);
+    if (tb) PyException_SetTraceback(v, tb);
+    Ref cause = Ref::steal(v);
+    Py_XDECREF(t);
+    Py_XDECREF(tb);
+    Ref text = Ref::steal(PyObject_Str(cause.get()));
+    const char* s = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (!s) raise_set();
+    Ref msg = Ref::check(PyUnicode_FromFormat("argument '%s': %s", name, s));
+    Ref err = Ref::check(PyObject_CallOneArg(PyExc_TypeError, msg.get()));
+    PyException_SetCause(err.get(), cause.release());
+    PyErr_SetObject(PyExc_TypeError, err.get());
+    throw ErrorSet{};
+}
+
+KwCall::KwCall(PyObject* args, PyObject* kwargs) {
+    nargs = PyTuple_GET_SIZE(args);
+    for (Py_ssize_t i = 0; i < nargs; ++i) items.push_back(PyTuple_GET_ITEM(args, i));
+    if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
+        kwnames = Ref::check(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+        Py_ssize_t pos = 0, k = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            Py_INCREF(key);
+            PyTuple_SET_ITEM(kwnames.get(), k++, key);
+            items.push_back(value);
+        }
+    }
+}
+
+std::vector<PyObject*> intern_all(std::initializer_list<const char*> keys) {
+    std::vector<PyObject*> out;
+    for (const char* k : keys) {
+        PyObject* s = PyUnicode_InternFromString(k);
+        if (!s) raise_set();
+        out.push_back(s);
+    }
+    return out;
+}
+
+PyObject* build_type(const std::string& name, const std::string& doc, std::size_t basicsize,
+                     std::vector<PyType_Slot> slots, std::vector<PyMethodDef> methods,
+                     std::vector<PyGetSetDef> getsets) {
+    bool has_new = false;
+    for (const auto& s : slots) has_new |= s.slot == Py_tp_new;
+    if (!doc.empty()) slots.push_back({Py_tp_doc, const_cast<char*>(keep(doc))});
+    if (!methods.empty()) {
+        methods.push_back({nullptr, nullptr, 0, nullptr});
+        slots.push_back({Py_tp_methods, (new std::vector<PyMethodDef>(std::move(methods)))->data()});
+    }
+    if (!getsets.empty()) {
+        getsets.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
+        slots.push_back({Py_tp_getset, (new std::vector<PyGetSetDef>(std::move(getsets)))->data()});
+    }
+    slots.push_back({0, nullptr});
+    auto* kept = new std::vector<PyType_Slot>(std::move(slots));
+    auto* spec = new PyType_Spec{keep("sc_dravik_engine.sc_dravik_engine." + name),
+                                 static_cast<int>(basicsize), 0,
+                                 static_cast<unsigned>(
+                                 Py_TPFLAGS_DEFAULT | (has_new ? 0 : Py_TPFLAGS_DISALLOW_INSTANTIATION)),
+                                 kept->data()};
+    return PyType_FromSpec(spec);
+}
+
+Ref new_function(PyMethodDef* def) {
+    Ref modname;
+    if (g_module) modname = Ref::check(PyModule_GetNameObject(g_module));
+    return Ref::check(PyCFunction_NewEx(def, g_module, modname.get()));
+}
+
+void Module::add(const char* name, Ref obj) {
+    if (!all_) {
+        all_ = Ref::check(PyList_New(0));
+        if (PyModule_AddObjectRef(m_, "__all__", all_.get()) < 0) raise_set();
+    }
+    Ref key = Ref::check(PyUnicode_FromString(name));
+    if (PyList_Append(all_.get(), key.get()) < 0) raise_set();
+    if (PyObject_SetAttr(m_, key.get(), obj.get()) < 0) raise_set();
+}
+
+void set_current_module(PyObject* m) { g_module = m; }
+
+}  // namespace py

@@ -1,0 +1,51 @@
+// Module start-up: the one exported symbol and the module body.
+#include "bindings.hpp"
+
+namespace py {
+namespace {
+
+// Adds every attribute in its fixed order; the first failure ends the body.
+void body(PyObject* module) {
+    Module m(module);
+    m.add("__version__", Ref::check(PyUnicode_FromString("3.14.0")));
+
+    m.add("Lfsr16", lfsr16_class());
+    m.add("BitstreamEncoder", bitstream_encoder_class());
+    m.add("BitstreamAverager", bitstream_averager_class());
+}
+
+int exec(PyObject* module) {
+    if (!PyModule_Check(module)) {
+        PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of 'PyModule'",
+                     Py_TYPE(module)->tp_name);
+        return -1;
+    }
+    PyObject* r = guard([&]() -> PyObject* {
+        body(module);
+        Py_RETURN_NONE;
+    });
+    if (!r) return -1;
+    Py_DECREF(r);
+    return 0;
+}
+
+PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(&exec)}, {0, nullptr}};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "sc_dravik_engine",
+    "SC-Dravik \u2500 High-Performance Native Engine",
+    0,
+    nullptr,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace py
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_sc_dravik_engine() {
+    return PyModuleDef_Init(&py::definition);
+}

@@ -1,0 +1,53 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <vector>
+
+#include "error.hpp"
+#include "pool.hpp"
+
+TEST(Pool, EveryIndexRunsOnce) {
+    for (std::size_t n : {0u, 1u, 2u, 7u, 100u, 10007u}) {
+        std::vector<std::atomic<int>> hits(n);
+        pool::parallel_for(n, [&](std::size_t i) { hits[i].fetch_add(1); });
+        for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i].load(), 1) << n << " " << i;
+    }
+}
+
+TEST(Pool, NestedLoopsFinish) {
+    const std::size_t outer = 64, inner = 257;
+    std::vector<std::vector<int>> out(outer, std::vector<int>(inner, 0));
+    pool::parallel_for(outer, [&](std::size_t i) {
+        pool::parallel_for(inner, [&](std::size_t j) { out[i][j] = static_cast<int>(i * 1000 + j); });
+    });
+    for (std::size_t i = 0; i < outer; ++i)
+        for (std::size_t j = 0; j < inner; ++j) ASSERT_EQ(out[i][j], static_cast<int>(i * 1000 + j));
+}
+
+TEST(Pool, ExceptionReachesCaller) {
+    std::atomic<int> ran{0};
+    try {
+        pool::parallel_for(1000, [&](std::size_t i) {
+            ran++;
+            if (i == 500) engine::panic("stop here");
+        });
+        FAIL() << "no exception";
+    } catch (const engine::Panic& p) {
+        EXPECT_STREQ(p.what(), "stop here");
+    }
+    // The pool stays usable afterwards.
+    std::atomic<int> after{0};
+    pool::parallel_for(100, [&](std::size_t) { after++; });
+    EXPECT_EQ(after.load(), 100);
+}
+
+TEST(Pool, BuildAfterUseIsRefused) {
+    pool::parallel_for(2, [](std::size_t) {});
+    try {
+        pool::build_global(4);
+        FAIL();
+    } catch (const engine::Error& e) {
+        EXPECT_STREQ(e.what(), "The global thread pool has already been initialized.");
+    }
+    EXPECT_GE(pool::num_threads(), 1u);
+}
