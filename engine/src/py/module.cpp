@@ -9,9 +9,17 @@ void body(PyObject* module) {
     Module m(module);
     m.add("__version__", Ref::check(PyUnicode_FromString("3.14.0")));
 
+    m.add("set_num_threads", set_num_threads_function());
+
     m.add("Lfsr16", lfsr16_class());
     m.add("BitstreamEncoder", bitstream_encoder_class());
     m.add("BitstreamAverager", bitstream_averager_class());
+
+    m.add("py_prediction_error", prediction_error_function());
+    m.add("py_predict_xor_ema", predict_xor_ema_function());
+    m.add("py_predict_xor_lfsr", predict_xor_lfsr_function());
+    m.add("py_recover_xor_ema", recover_xor_ema_function());
+    m.add("py_recover_xor_lfsr", recover_xor_lfsr_function());
 }
 
 int exec(PyObject* module) {

@@ -1,0 +1,30 @@
+#include "matrix.hpp"
+
+namespace py {
+
+FlatMatrix extract_matrix_f64(PyObject* obj, const char* name) {
+    const std::string n(name);
+    if (auto rows = try_load<std::vector<std::vector<double>>>(obj)) {
+        if (rows->empty()) throw engine::Error(n + " must not be an empty matrix.");
+        FlatMatrix m;
+        m.rows = rows->size();
+        m.cols = rows->front().size();
+        if (m.cols == 0) throw engine::Error(n + " must not have zero columns.");
+        for (const auto& r : *rows)
+            if (r.size() != m.cols) throw engine::Error(n + " must be a rectangular matrix.");
+        m.values.reserve(engine::checked_mul(m.rows, m.cols));
+        for (const auto& r : *rows) m.values.insert(m.values.end(), r.begin(), r.end());
+        return m;
+    }
+    if (auto flat = try_load<std::vector<double>>(obj)) {
+        if (flat->empty()) throw engine::Error(n + " must not be an empty vector.");
+        FlatMatrix m;
+        m.rows = 1;
+        m.cols = flat->size();
+        m.values = std::move(*flat);
+        return m;
+    }
+    throw engine::Error(n + " must be a 1-D or 2-D float array.");
+}
+
+}  // namespace py

@@ -1,0 +1,15 @@
+// The shared matrix converter of the layer and oscillator classes.
+#pragma once
+#include "core.hpp"
+
+namespace py {
+
+struct FlatMatrix {
+    std::vector<double> values;  // row-major
+    std::size_t rows = 0, cols = 0;
+};
+
+// Reads obj as rows of floats, else as one flat row; messages name the argument.
+FlatMatrix extract_matrix_f64(PyObject* obj, const char* name);
+
+}  // namespace py

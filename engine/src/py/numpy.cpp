@@ -1,0 +1,143 @@
+#include "numpy.hpp"
+
+namespace py::np {
+
+namespace {
+
+void** g_api = nullptr;
+
+// Table entries (stable across NumPy 1.x and 2.x).
+constexpr int API_ARRAY_TYPE = 2;
+constexpr int API_DESCR_FROM_TYPE = 45;
+constexpr int API_NEW = 93;
+constexpr int API_EQUIV_TYPES = 182;
+constexpr int API_ZEROS = 183;
+constexpr int API_SET_BASE_OBJECT = 282;
+
+using DescrFromType = PyObject* (*)(int);
+using NewArray = PyObject* (*)(PyTypeObject*, int, const Py_intptr_t*, int, const Py_intptr_t*, void*,
+                               int, int, PyObject*);
+using EquivTypes = unsigned char (*)(PyObject*, PyObject*);
+using Zeros = PyObject* (*)(int, const Py_intptr_t*, PyObject*, int);
+using SetBaseObject = int (*)(PyObject*, PyObject*);
+
+void* load_capsule() {
+    Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
+    if (!numpy) return nullptr;
+    Ref version = Ref::steal(PyObject_GetAttrString(numpy.get(), "__version__"));
+    if (!version) return nullptr;
+    Ref lib = Ref::steal(PyImport_ImportModule("numpy.lib"));
+    if (!lib) return nullptr;
+    Ref npv = Ref::steal(PyObject_GetAttrString(lib.get(), "NumpyVersion"));
+    if (!npv) return nullptr;
+    Ref parsed = Ref::steal(PyObject_CallOneArg(npv.get(), version.get()));
+    if (!parsed) return nullptr;
+    Ref major_obj = Ref::steal(PyObject_GetAttrString(parsed.get(), "major"));
+    if (!major_obj) return nullptr;
+    const long major = PyLong_AsLong(major_obj.get());
+    if (major == -1 && PyErr_Occurred()) return nullptr;
+    const char* name = major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
+    Ref multiarray = Ref::steal(PyImport_ImportModule(name));
+    if (!multiarray) return nullptr;
+    Ref capsule = Ref::steal(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
+    if (!capsule || !PyCapsule_CheckExact(capsule.get())) return nullptr;
+    return PyCapsule_GetPointer(capsule.get(), nullptr);
+}
+
+PyTypeObject* array_type() { return static_cast<PyTypeObject*>(api()[API_ARRAY_TYPE]); }
+
+PyObject* descr(int typenum) {
+    PyObject* d = reinterpret_cast<DescrFromType>(api()[API_DESCR_FROM_TYPE])(typenum);
+    if (!d) raise_set();
+    return d;
+}
+
+// The owner of an adopted buffer.
+struct SliceContainer {
+    PyObject_HEAD
+    void* owner;
+    void (*drop)(void*);
+};
+
+void container_dealloc(PyObject* o) {
+    auto* c = reinterpret_cast<SliceContainer*>(o);
+    if (c->drop) c->drop(c->owner);
+    PyTypeObject* tp = Py_TYPE(o);
+    tp->tp_free(o);
+    Py_DECREF(tp);
+}
+
+PyTypeObject* container_type() {
+    static PyTypeObject* type = [] {
+        static PyType_Slot slots[] = {
+            {Py_tp_dealloc, reinterpret_cast<void*>(&container_dealloc)},
+            {Py_tp_doc, const_cast<char*>("Owner of an engine buffer lent to a NumPy array.")},
+            {0, nullptr}};
+        static PyType_Spec spec = {"sc_dravik_engine.PySliceContainer", sizeof(SliceContainer), 0,
+                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+        return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    }();
+    if (!type) raise_set();
+    return type;
+}
+
+}  // namespace
+
+void** api() {
+    if (!g_api) {
+        void* p = load_capsule();
+        if (!p) {
+            PyErr_Clear();
+            engine::panic("Failed to access NumPy array API capsule");
+        }
+        g_api = static_cast<void**>(p);
+    }
+    return g_api;
+}
+
+void check_array(PyObject* obj, int nd, int typenum, const char* expected) {
+    api();
+    if (!PyObject_TypeCheck(obj, array_type())) not_instance(obj, expected);
+    const auto* a = reinterpret_cast<const ArrayFields*>(obj);
+    if (a->nd != nd) not_instance(obj, expected);
+    PyObject* want = descr(typenum);
+    const bool same = reinterpret_cast<EquivTypes>(api()[API_EQUIV_TYPES])(a->descr, want) != 0;
+    Py_DECREF(want);
+    if (!same) not_instance(obj, expected);
+}
+
+Ref adopt(void* data, void* owner, void (*drop)(void*), int typenum, int nd, const Py_intptr_t* dims,
+          std::size_t itemsize) {
+    // The container owns the buffer from here on, whatever fails below.
+    PyTypeObject* ct = container_type();
+    PyObject* c = ct->tp_alloc(ct, 0);
+    if (!c) {
+        drop(owner);
+        raise_set();
+    }
+    auto* sc = reinterpret_cast<SliceContainer*>(c);
+    sc->owner = owner;
+    sc->drop = drop;
+    Ref container = Ref::steal(c);
+    Py_intptr_t strides[2];
+    if (nd == 2) {
+        strides[1] = static_cast<Py_intptr_t>(itemsize);
+        strides[0] = dims[1] * strides[1];
+    } else {
+        strides[0] = static_cast<Py_intptr_t>(itemsize);
+    }
+    PyObject* arr = reinterpret_cast<NewArray>(api()[API_NEW])(
+        array_type(), nd, dims, typenum, strides, data, 0, C_CONTIGUOUS | ALIGNED | WRITEABLE, nullptr);
+    if (!arr) raise_set();
+    Ref result = Ref::steal(arr);
+    if (reinterpret_cast<SetBaseObject>(api()[API_SET_BASE_OBJECT])(arr, container.release()) < 0)
+        raise_set();
+    return result;
+}
+
+Ref zeros(int typenum, int nd, const Py_intptr_t* dims) {
+    PyObject* d = descr(typenum);  // stolen by the call
+    return Ref::check(reinterpret_cast<Zeros>(api()[API_ZEROS])(nd, dims, d, 0));
+}
+
+}  // namespace py::np

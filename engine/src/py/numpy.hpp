@@ -1,0 +1,168 @@
+// NumPy arrays in and out, over the API table of NumPy's "_ARRAY_API" capsule.
+// Only the documented table entries and the array object fields shared by NumPy 1.x and 2.x
+// are used, so one build serves both.
+#pragma once
+#include <span>
+
+#include "core.hpp"
+
+namespace py::np {
+
+// The array object's leading fields, identical in NumPy 1.x and 2.x.
+struct ArrayFields {
+    PyObject_HEAD
+    char* data;
+    int nd;
+    Py_intptr_t* dimensions;
+    Py_intptr_t* strides;
+    PyObject* base;
+    PyObject* descr;
+    int flags;
+};
+
+constexpr int C_CONTIGUOUS = 0x0001, F_CONTIGUOUS = 0x0002, ALIGNED = 0x0100, WRITEABLE = 0x0400;
+
+inline constexpr const char* not_contiguous = "The given array is not contiguous or is misaligned.";
+
+// Type numbers of the element types in use (x86-64 Linux: 64-bit ints are "long").
+template <class T> constexpr int typenum = -1;
+template <> inline constexpr int typenum<int8_t> = 1;
+template <> inline constexpr int typenum<uint8_t> = 2;
+template <> inline constexpr int typenum<int16_t> = 3;
+template <> inline constexpr int typenum<uint16_t> = 4;
+template <> inline constexpr int typenum<int32_t> = 5;
+template <> inline constexpr int typenum<uint32_t> = 6;
+template <> inline constexpr int typenum<int64_t> = 7;
+template <> inline constexpr int typenum<uint64_t> = 8;
+template <> inline constexpr int typenum<double> = 12;
+
+template <class T> constexpr const char* dtype_name = "?";
+template <> inline constexpr const char* dtype_name<int8_t> = "int8";
+template <> inline constexpr const char* dtype_name<uint8_t> = "uint8";
+template <> inline constexpr const char* dtype_name<int16_t> = "int16";
+template <> inline constexpr const char* dtype_name<uint16_t> = "uint16";
+template <> inline constexpr const char* dtype_name<int32_t> = "int32";
+template <> inline constexpr const char* dtype_name<uint32_t> = "uint32";
+template <> inline constexpr const char* dtype_name<int64_t> = "int64";
+template <> inline constexpr const char* dtype_name<uint64_t> = "uint64";
+template <> inline constexpr const char* dtype_name<double> = "float64";
+
+// Loads the API table on first use; stops with a panic when NumPy cannot be reached.
+void** api();
+
+// Checks that obj is an ndarray of exactly nd dimensions and a dtype equivalent to typenum;
+// otherwise raises the "is not an instance of" TypeError naming the wanted array type.
+void check_array(PyObject* obj, int nd, int typenum, const char* expected);
+
+// Input array parameter: an ndarray of element type T and exactly D dimensions, borrowed for
+// the call. Contiguity is checked where the data is read, since callers word that error.
+template <class T, int D>
+struct Array {
+    PyObject* obj = nullptr;
+
+    const ArrayFields* f() const { return reinterpret_cast<const ArrayFields*>(obj); }
+    std::size_t dim(int k) const { return static_cast<std::size_t>(f()->dimensions[k]); }
+    // Byte stride of dimension k.
+    std::ptrdiff_t stride(int k) const { return static_cast<std::ptrdiff_t>(f()->strides[k]); }
+    const T* raw() const { return reinterpret_cast<const T*>(f()->data); }
+    std::size_t size() const {
+        std::size_t n = 1;
+        for (int k = 0; k < D; ++k) n *= dim(k);
+        return n;
+    }
+    bool c_order() const { return f()->flags & C_CONTIGUOUS; }
+    bool readable_in_place() const {
+        if (size() == 0) return true;
+        const int fl = f()->flags;
+        return (fl & ALIGNED) && (fl & (C_CONTIGUOUS | F_CONTIGUOUS)) && f()->data != nullptr;
+    }
+
+    // The elements in memory order, or ValueError "{prefix}The given array is not ...".
+    std::span<const T> slice(const std::string& prefix) const {
+        if (!readable_in_place()) raise(PyExc_ValueError, prefix + not_contiguous);
+        if (size() == 0) return {};
+        return {raw(), size()};
+    }
+    // As slice, raising TypeError with the sentence alone.
+    std::span<const T> slice_or_type_error() const {
+        if (!readable_in_place()) raise(PyExc_TypeError, not_contiguous);
+        if (size() == 0) return {};
+        return {raw(), size()};
+    }
+};
+
+// A 2-D array as a row-major matrix: read in place when row-major, copied by logical index
+// when column-major.
+template <class T>
+struct RowMajor {
+    const T* data = nullptr;
+    std::size_t rows = 0, cols = 0;
+    std::vector<T> copy;
+    std::span<const T> span() const { return {data, rows * cols}; }
+};
+
+template <class T>
+RowMajor<T> row_major(const Array<T, 2>& a, const std::string& prefix) {
+    RowMajor<T> m;
+    m.rows = a.dim(0);
+    m.cols = a.dim(1);
+    if (!a.readable_in_place()) raise(PyExc_ValueError, prefix + not_contiguous);
+    if (a.size() == 0) return m;
+    if (a.c_order()) {
+        m.data = a.raw();
+        return m;
+    }
+    m.copy.resize(m.rows * m.cols);
+    const char* base = reinterpret_cast<const char*>(a.raw());
+    for (std::size_t r = 0; r < m.rows; ++r)
+        for (std::size_t c = 0; c < m.cols; ++c)
+            std::memcpy(&m.copy[r * m.cols + c], base + r * a.stride(0) + c * a.stride(1), sizeof(T));
+    m.data = m.copy.data();
+    return m;
+}
+
+// Adopts an engine buffer as the data of a new writeable array (no copy); the buffer's owner
+// becomes the array's base, a "PySliceContainer".
+Ref adopt(void* data, void* owner, void (*drop)(void*), int typenum, int nd, const Py_intptr_t* dims,
+          std::size_t itemsize);
+
+template <class T>
+Ref array(std::vector<T>&& v) {
+    if (v.capacity() == 0) v.reserve(1);  // a non-null data pointer even when empty
+    auto* owner = new std::vector<T>(std::move(v));
+    const Py_intptr_t dims[1] = {static_cast<Py_intptr_t>(owner->size())};
+    return adopt(owner->data(), owner, [](void* p) { delete static_cast<std::vector<T>*>(p); },
+                 typenum<T>, 1, dims, sizeof(T));
+}
+
+template <class T>
+Ref array2d(std::vector<T>&& v, std::size_t rows, std::size_t cols) {
+    if (v.capacity() == 0) v.reserve(1);
+    auto* owner = new std::vector<T>(std::move(v));
+    const Py_intptr_t dims[2] = {static_cast<Py_intptr_t>(rows), static_cast<Py_intptr_t>(cols)};
+    return adopt(owner->data(), owner, [](void* p) { delete static_cast<std::vector<T>*>(p); },
+                 typenum<T>, 2, dims, sizeof(T));
+}
+
+// A zero-filled array allocated by NumPy, to be written in place through data.
+Ref zeros(int typenum, int nd, const Py_intptr_t* dims);
+template <class T>
+T* data_of(const Ref& arr) {
+    return reinterpret_cast<T*>(reinterpret_cast<ArrayFields*>(arr.get())->data);
+}
+
+}  // namespace py::np
+
+namespace py {
+
+template <class T, int D>
+struct Conv<np::Array<T, D>> {
+    static np::Array<T, D> load(PyObject* o) {
+        static const std::string expected =
+            std::string("numpy.ndarray[") + np::dtype_name<T> + ", ndim=" + std::to_string(D) + "]";
+        np::check_array(o, D, np::typenum<T>, expected.c_str());
+        return np::Array<T, D>{o};
+    }
+};
+
+}  // namespace py

@@ -1,0 +1,131 @@
+import numpy as np
+import pytest
+
+import sc_dravik_engine as sc
+
+
+def panics(fn, *args):
+    with pytest.raises(BaseException) as info:
+        fn(*args)
+    assert not isinstance(info.value, Exception)
+    return str(info.value)
+
+
+def ema_reference(spikes, n, alpha, threshold):
+    e = [0.0] * n
+    out, correct = [0] * len(spikes), 0
+    for t in range(len(spikes) // n):
+        for c in range(n):
+            i = t * n + c
+            s = int(spikes[i])
+            p = 1 if e[c] > threshold else 0
+            out[i] = p ^ s
+            e[c] = e[c] * (1 - alpha) + s * alpha
+            correct += p == s
+    return out, correct
+
+
+def lfsr_step(r):
+    f = ((r >> 15) ^ (r >> 13) ^ (r >> 12) ^ (r >> 10)) & 1
+    return ((r << 1) | f) & 0xFFFF
+
+
+def lfsr_reference(spikes, n, alpha_q8, seed):
+    reg = [((seed + 7919 * c) % 65536) or 1 for c in range(n)]
+    q = [0] * n
+    out, correct = [0] * len(spikes), 0
+    for t in range(len(spikes) // n):
+        for c in range(n):
+            i = t * n + c
+            s = int(spikes[i])
+            b = reg[c]
+            reg[c] = lfsr_step(b)
+            p = 1 if b < q[c] else 0
+            out[i] = s ^ p
+            correct += s == p
+            target = 255 if s else 0
+            prod = (alpha_q8 * (target - q[c])) & 0xFFFFFFFF
+            prod = prod - (1 << 32) if prod >= 1 << 31 else prod
+            q[c] = min(255, max(0, q[c] + (prod >> 8)))
+    return out, correct
+
+
+@pytest.mark.parametrize("seed", [0, 1, 2, 3])
+def test_round_trip_and_reference(seed):
+    rng = np.random.default_rng(seed)
+    n = int(rng.integers(1, 6))
+    spikes = (rng.random(int(rng.integers(0, 200))) < 0.3).astype(np.int8)
+    errors, correct = sc.py_predict_xor_ema(spikes, n, 0.3, 0.4)
+    assert (errors.tolist(), correct) == ema_reference(spikes, n, 0.3, 0.4)
+    coded = len(spikes) // n * n
+    back = sc.py_recover_xor_ema(errors, n, 0.3, 0.4)
+    assert back[:coded].tolist() == spikes[:coded].tolist() and not back[coded:].any()
+
+    alpha_q8 = int(rng.integers(-300, 300))
+    errors, correct = sc.py_predict_xor_lfsr(spikes, n, alpha_q8, seed * 1000)
+    assert (errors.tolist(), correct) == lfsr_reference(spikes, n, alpha_q8, seed * 1000)
+    back = sc.py_recover_xor_lfsr(errors, n, alpha_q8, seed * 1000)
+    assert back[:coded].tolist() == spikes[:coded].tolist() and not back[coded:].any()
+
+
+def test_always_spiking_channel():
+    errors, correct = sc.py_predict_xor_ema(np.ones(6, np.int8), 1, 0.5, 0.5)
+    assert errors.tolist() == [1, 1, 0, 0, 0, 0] and correct == 4
+
+
+def test_trailing_elements_are_not_coded():
+    errors, correct = sc.py_predict_xor_ema(np.ones(5, np.int8), 2, 0.5, 0.5)
+    assert errors[4] == 0 and correct == 0
+    zeros, correct = sc.py_predict_xor_ema(np.zeros(7, np.int8), 3, 0.1, 0.5)
+    assert not zeros.any() and correct == 6
+
+
+@pytest.mark.parametrize(
+    "seed, spikes, flagged",
+    [
+        # seed 0: channel 0 starts at register 1, channel 1 at 7919
+        (0, [1, 0, 0, 0], 2),
+        (0, [0, 1, 0, 0], None),
+        # seed 57617: channel 1 wraps to 0 and is started at 1
+        (57617, [0, 1, 0, 0], 3),
+    ],
+)
+def test_lfsr_channel_seeds(seed, spikes, flagged):
+    # With alpha_q8 256 one spike lifts q to 255; the next prediction is a spike only when the
+    # channel's register is below 255, which tells the small register seeds apart.
+    errors, _ = sc.py_predict_xor_lfsr(np.array(spikes, np.int8), 2, 256, seed)
+    assert [i for i, e in enumerate(errors) if e and not spikes[i]] == ([] if flagged is None else [flagged])
+
+
+def test_outputs_own_their_buffers():
+    errors, _ = sc.py_predict_xor_ema(np.ones(4, np.int8), 2, 0.5, 0.5)
+    assert type(errors.base).__name__ == "PySliceContainer"
+    assert errors.flags.writeable and errors.flags.c_contiguous and errors.dtype == np.int8
+    errors[0] = 9  # writable in place
+
+
+@pytest.mark.parametrize(
+    "predicted, actual, length, expected",
+    [([1, 2], [1, 2], 128, 0.0), ([0], [0xFF], 16, 0.5), ([0], [0xFF], 0, 0.0),
+     ([0, 7], [1], 4, 0.25), ([], [3], 2, 0.0)],
+)
+def test_prediction_error(predicted, actual, length, expected):
+    a = np.array(predicted, np.uint64)
+    b = np.array(actual, np.uint64)
+    assert sc.py_prediction_error(a, b, length) == expected
+
+
+def test_messages():
+    strided = np.zeros(8, np.int8)[::2]
+    for fn, word in [(sc.py_predict_xor_ema, "spikes"), (sc.py_recover_xor_ema, "errors")]:
+        with pytest.raises(ValueError) as info:
+            fn(strided, 1, 0.5, 0.5)
+        assert str(info.value) == f"{word} must be contiguous: The given array is not contiguous or is misaligned."
+    with pytest.raises(ValueError, match="^predicted array must be contiguous: "):
+        sc.py_prediction_error(np.zeros(4, np.uint64)[::2], np.zeros(2, np.uint64), 1)
+    with pytest.raises(ValueError, match="^actual array must be contiguous: "):
+        sc.py_prediction_error(np.zeros(2, np.uint64), np.zeros(4, np.uint64)[::2], 1)
+    assert panics(sc.py_predict_xor_ema, np.zeros(3, np.int8), 0, 0.5, 0.5)
+    assert panics(sc.py_recover_xor_lfsr, np.zeros(3, np.int8), 0, 1, 1)
+    with pytest.raises(OverflowError):
+        sc.py_predict_xor_lfsr(np.zeros(3, np.int8), 1, 1, 65536)
