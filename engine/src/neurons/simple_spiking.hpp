@@ -1,0 +1,74 @@
+// Integrate-and-fire neurons driven through synaptic state: first-order
+// synaptic currents (AlphaNeuron) or conductances (COBALIFNeuron). One
+// forward-Euler step per call; no constructor takes arguments.
+#pragma once
+#include <cmath>
+#include <cstdint>
+
+namespace neurons::simple_spiking {
+
+// Excitatory and inhibitory input currents filtered by first-order synapses;
+// the membrane then integrates the already-updated currents.
+struct AlphaNeuron {
+    double v = 0.0;
+    double i_exc = 0.0;
+    double i_inh = 0.0;
+    double v_rest = 0.0;
+    double v_threshold = 1.0;
+    double tau_m = 20.0;
+    double tau_exc = 5.0;
+    double tau_inh = 10.0;
+    double dt = 1.0;
+
+    AlphaNeuron() = default;
+
+    int32_t step(double exc_current, double inh_current = 0.0) {
+        i_exc = dt * (exc_current - i_exc / tau_exc) + i_exc;
+        i_inh = dt * (inh_current - i_inh / tau_inh) + i_inh;
+        v = (i_exc - (v - v_rest) - i_inh) / tau_m * dt + v;
+        if (v >= v_threshold) {
+            v = v_rest;
+            return 1;
+        }
+        return 0;
+    }
+
+    void reset();
+};
+
+// Conductance-based LIF: this step's increments act on this step's membrane
+// update, and the conductances decay afterwards.
+struct COBALIFNeuron {
+    double v = -65.0;
+    double g_e = 0.0;
+    double g_i = 0.0;
+    double C = 200.0;
+    double g_L = 10.0;
+    double E_L = -65.0;
+    double E_e = 0.0;
+    double E_i = -80.0;
+    double tau_e = 5.0;
+    double tau_i = 10.0;
+    double v_threshold = -50.0;
+    double v_reset = -65.0;
+    double dt = 0.1;
+
+    COBALIFNeuron() = default;
+
+    int32_t step(double current, double delta_ge = 0.0, double delta_gi = 0.0) {
+        const double ge = g_e + delta_ge;
+        const double gi = g_i + delta_gi;
+        v = (current + (-g_L * (v - E_L) - (ge * (v - E_e) + gi * (v - E_i)))) / C * dt + v;
+        g_e = std::exp(-dt / tau_e) * ge;
+        g_i = std::exp(-dt / tau_i) * gi;
+        if (v >= v_threshold) {
+            v = v_reset;
+            return 1;
+        }
+        return 0;
+    }
+
+    void reset();
+};
+
+}  // namespace neurons::simple_spiking
