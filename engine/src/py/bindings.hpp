@@ -9,6 +9,16 @@ Ref lfsr16_class();
 Ref bitstream_encoder_class();
 Ref bitstream_averager_class();
 
+// neuron_bindings.cpp
+Ref fixed_point_lif_class();
+Ref izhikevich_class();
+Ref adex_neuron_class();
+Ref exp_if_neuron_class();
+Ref lapicque_neuron_class();
+
+// models_bindings.cpp: the model library, in its registration order.
+void register_neuron_classes(Module& m);
+
 // system_bindings.cpp
 Ref set_num_threads_function();
 

@@ -235,6 +235,10 @@ void match(const CallSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObje
            PyObject** slots) {
     const std::size_t np = spec.names.size();
     const std::size_t given = static_cast<std::size_t>(nargs);
+    if (given == np && !kwnames) {  // the common call: every argument by position
+        for (std::size_t i = 0; i < np; ++i) slots[i] = args[i];
+        return;
+    }
     if (given > np) {
         const char* verb = given == 1 ? "was" : "were";
         std::string msg = spec.full_name + " takes ";

@@ -13,7 +13,14 @@ void body(PyObject* module) {
 
     m.add("Lfsr16", lfsr16_class());
     m.add("BitstreamEncoder", bitstream_encoder_class());
+    m.add("FixedPointLif", fixed_point_lif_class());
+    m.add("Izhikevich", izhikevich_class());
     m.add("BitstreamAverager", bitstream_averager_class());
+
+    m.add("AdExNeuron", adex_neuron_class());
+    m.add("ExpIFNeuron", exp_if_neuron_class());
+    m.add("LapicqueNeuron", lapicque_neuron_class());
+    register_neuron_classes(m);
 
     m.add("py_prediction_error", prediction_error_function());
     m.add("py_predict_xor_ema", predict_xor_ema_function());
