@@ -1,0 +1,91 @@
+// The hot loops in three forms (portable, AVX2, AVX-512) and the dispatchers that pick one at
+// every call from the feature cache. The integer kernels give equal results on every tier; the
+// float kernels each keep a fixed, documented order of operations per tier.
+//
+// A tier's kernel may be called directly only when its features are present
+// (see simd/features.hpp).
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "bitstream.hpp"
+#include "simd/target.hpp"
+
+namespace simd {
+
+using Words = std::span<const uint64_t>;
+using F64s = std::span<const double>;
+
+namespace portable {
+// Classic bit-parallel count, four words per step, then one at a time.
+uint64_t popcount(Words a);
+// The two-slice forms count over the first min(len a, len b) words.
+uint64_t and_popcount(Words a, Words b);
+uint64_t xor_popcount(Words a, Words b);
+// Bit j is set when bytes[j] < t (unsigned).
+uint64_t bernoulli_compare(std::span<const uint8_t, 64> bytes, uint8_t t);
+// s = -0.0, then s = s + a[i] * b[i] left to right over min(len a, len b) elements.
+double dot_f64(F64s a, F64s b);
+// Starts at -inf; NaN elements are ignored.
+double max_f64(F64s a);
+// s = -0.0, then left to right.
+double sum_f64(F64s a);
+void scale_f64(std::span<double> a, double factor);
+}  // namespace portable
+
+namespace avx2 {
+SC_TARGET_AVX2 uint64_t popcount_avx2(Words a);
+SC_TARGET_AVX2 uint64_t fused_and_popcount_avx2(Words a, Words b);
+SC_TARGET_AVX2 uint64_t fused_xor_popcount_avx2(Words a, Words b);
+SC_TARGET_AVX2 bitstream::BitStreamTensor pack_avx2(std::span<const uint8_t> bytes);
+// 32 bytes at a time; bit j of the result is set when bytes[j] < t.
+SC_TARGET_AVX2 uint32_t bernoulli_compare_avx2(std::span<const uint8_t, 32> bytes, uint8_t t);
+// Four lanes from +0.0, lane k += a[4g+k] * b[4g+k] fused; s = ((l0 + l1) + l2) + l3; then the
+// rest one by one as s = s + a[i] * b[i].
+SC_TARGET_AVX2_FMA double dot_f64_avx2(F64s a, F64s b);
+// Per-lane running maximum with the processor's max (a NaN element replaces the lane value);
+// lanes and the rest then combined left to right ignoring NaNs.
+SC_TARGET_AVX2 double max_f64_avx2(F64s a);
+// Four lanes from +0.0, combined as ((l0 + l1) + l2) + l3, then the rest left to right.
+SC_TARGET_AVX2 double sum_f64_avx2(F64s a);
+SC_TARGET_AVX2 void scale_f64_avx2(std::span<double> a, double factor);
+}  // namespace avx2
+
+namespace avx512 {
+SC_TARGET_AVX512VPOPCNTDQ uint64_t popcount_avx512(Words a);
+SC_TARGET_AVX512VPOPCNTDQ uint64_t fused_and_popcount_avx512(Words a, Words b);
+SC_TARGET_AVX512VPOPCNTDQ uint64_t fused_xor_popcount_avx512(Words a, Words b);
+SC_TARGET_AVX512BW bitstream::BitStreamTensor pack_avx512(std::span<const uint8_t> bytes);
+// Compares the first 64 bytes; fewer than 64 stops with "buffer must contain at least 64 bytes".
+SC_TARGET_AVX512BW uint64_t bernoulli_compare_avx512(std::span<const uint8_t> bytes, uint8_t t);
+// Eight lanes from +0.0 with fused multiply-adds; y_k = l_k + l_(k+4), x_k = y_k + y_(k+2),
+// s = x0 + x1; then the rest one by one as s = s + a[i] * b[i].
+SC_TARGET_AVX512F double dot_f64_avx512(F64s a, F64s b);
+// Per-lane running maximum; lanes combined by the same halving tree and the rest appended,
+// all with the processor's max (second operand on NaN).
+SC_TARGET_AVX512F double max_f64_avx512(F64s a);
+// Eight lanes from +0.0, the halving tree of the dot product, then the rest left to right.
+SC_TARGET_AVX512F double sum_f64_avx512(F64s a);
+SC_TARGET_AVX512F void scale_f64_avx512(std::span<double> a, double factor);
+}  // namespace avx512
+
+// Dispatchers. Counting: AVX-512 VPOPCNTDQ, else AVX2, else portable.
+uint64_t popcount_dispatch(Words a);
+uint64_t fused_and_popcount_dispatch(Words a, Words b);
+uint64_t fused_xor_popcount_dispatch(Words a, Words b);
+// AVX-512 BW, else AVX2, else bitstream::pack_fast.
+bitstream::BitStreamTensor pack_dispatch(std::span<const uint8_t> bytes);
+// AVX-512 BW, else AVX2 (low and high halves), else portable.
+uint64_t bernoulli_compare_dispatch(std::span<const uint8_t, 64> bytes, uint8_t t);
+// AVX-512 F, else AVX2 with FMA, else portable.
+double dot_f64_dispatch(F64s a, F64s b);
+// AVX-512 F, else AVX2, else portable.
+double max_f64_dispatch(F64s a);
+double sum_f64_dispatch(F64s a);
+void scale_f64_dispatch(std::span<double> a, double factor);
+// Empty: unchanged. Else m = max, x = exp(x - m) for each value (C library, one at a time),
+// s = sum, and when s > 0 every value is multiplied by 1 / s.
+void softmax_inplace_f64_dispatch(std::span<double> values);
+
+}  // namespace simd
