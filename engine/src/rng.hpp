@@ -95,6 +95,17 @@ struct ChaCha8 {
         pos = 0;
     }
 
+    // Puts the generator where it would stand after k 32-bit outputs since seeding; the
+    // buffer is refilled at multiples of 64 words, so any position is reached exactly.
+    void seek_words(uint64_t k) {
+        counter = (k / 64) * 4;
+        pos = 64;
+        if (k % 64 != 0) {
+            refill();
+            pos = static_cast<unsigned>(k % 64);
+        }
+    }
+
     uint32_t next_u32() {
         if (pos >= 64) refill();
         return buf[pos++];

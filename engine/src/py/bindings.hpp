@@ -9,6 +9,9 @@ Ref lfsr16_class();
 Ref bitstream_encoder_class();
 Ref bitstream_averager_class();
 
+// layer_bindings.cpp
+Ref dense_layer_class();
+
 // neuron_bindings.cpp
 Ref fixed_point_lif_class();
 Ref izhikevich_class();

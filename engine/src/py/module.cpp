@@ -14,6 +14,7 @@ void body(PyObject* module) {
     m.add("Lfsr16", lfsr16_class());
     m.add("BitstreamEncoder", bitstream_encoder_class());
     m.add("FixedPointLif", fixed_point_lif_class());
+    m.add("DenseLayer", dense_layer_class());
     m.add("Izhikevich", izhikevich_class());
     m.add("BitstreamAverager", bitstream_averager_class());
 

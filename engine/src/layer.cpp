@@ -1,0 +1,229 @@
+#include "layer.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "bitstream.hpp"
+#include "error.hpp"
+#include "pool.hpp"
+#include "rng.hpp"
+#include "simd/kernels.hpp"
+
+namespace layer {
+namespace {
+
+// Up to this many neurons a forward pass stays on the calling thread.
+constexpr std::size_t kSerialNeurons = 7;
+// Words of input masks a batch pass keeps at once (8 MiB).
+constexpr std::size_t kBatchScratchWords = std::size_t{1} << 20;
+
+std::string num(std::size_t v) { return std::to_string(v); }
+
+void check_input_length(const DenseLayer& l, std::size_t got) {
+    if (got != l.n_inputs)
+        throw engine::Error("Expected input of length " + num(l.n_inputs) + ", got " + num(got) + ".");
+}
+
+template <class F>
+void for_neurons(std::size_t n, bool parallel, F&& f) {
+    if (!parallel) {
+        for (std::size_t j = 0; j < n; ++j) f(j);
+        return;
+    }
+    pool::parallel_for(n, f);
+}
+
+// Byte-form masks of every input, input i drawn from a fresh xoshiro256++ seeded with base + i.
+// Each mask is what the fused encode-and-count draws for that input, whatever the neuron.
+std::vector<uint64_t> input_masks(std::span<const double> x, std::size_t length, std::size_t words,
+                                  uint64_t base, bool parallel) {
+    std::vector<uint64_t> masks(x.size() * words);
+    auto encode = [&](std::size_t i) {
+        rng::Xoshiro256pp g(base + i);
+        bitstream::bernoulli_packed_simd_into(x[i], length, g, {masks.data() + i * words, words});
+    };
+    if (parallel) pool::parallel_for(x.size(), encode);
+    else
+        for (std::size_t i = 0; i < x.size(); ++i) encode(i);
+    return masks;
+}
+
+// Number of 32-bit ChaCha8 outputs the byte-form encoder consumes for one stream.
+uint64_t stream_draws(double p, std::size_t length) {
+    if (p >= 1.0) return 0;
+    return static_cast<uint64_t>(length / 64) * 16 + engine::ceil_div(length % 64, 4);
+}
+
+}  // namespace
+
+DenseLayer DenseLayer::make(std::size_t n_inputs, std::size_t n_neurons, std::size_t length,
+                            uint64_t seed) {
+    if (length == 0) engine::panic("bitstream length must be > 0");
+    if (n_inputs == 0) engine::panic("n_inputs must be > 0");
+    if (n_neurons == 0) engine::panic("n_neurons must be > 0");
+    DenseLayer l;
+    l.n_inputs = n_inputs;
+    l.n_neurons = n_neurons;
+    l.length = length;
+    l.words = engine::ceil_div(length, 64);
+    rng::ChaCha8 g(seed);
+    l.weights.assign(n_neurons, std::vector<double>(n_inputs));
+    for (auto& row : l.weights)
+        for (double& w : row) w = g.next_f64();
+    l.weight_seed = seed + 1;
+    l.refresh_packed_weights();
+    return l;
+}
+
+void DenseLayer::refresh_packed_weights() {
+    // One ChaCha8 keystream feeds all streams in order. Each stream consumes a number of
+    // outputs known from its weight alone, so every neuron's run of streams can start from the
+    // keystream position it would reach sequentially, and the rows are packed in parallel with
+    // the same bits.
+    const std::size_t per_neuron = engine::checked_mul(n_inputs, words);
+    std::vector<uint64_t> packed(engine::checked_mul(n_neurons, per_neuron), 0);
+    std::vector<uint64_t> start(n_neurons, 0);
+    uint64_t pos = 0;
+    for (std::size_t j = 0; j < n_neurons; ++j) {
+        start[j] = pos;
+        for (double w : weights[j]) pos += stream_draws(w, length);
+    }
+    pool::parallel_for(n_neurons, [&](std::size_t j) {
+        rng::ChaCha8 g(weight_seed);
+        g.seek_words(start[j]);
+        uint64_t* row = packed.data() + j * per_neuron;
+        for (std::size_t i = 0; i < n_inputs; ++i)
+            bitstream::bernoulli_packed_simd_into(weights[j][i], length, g, {row + i * words, words});
+    });
+    packed_weights = std::move(packed);
+}
+
+void DenseLayer::set_weights(std::vector<std::vector<double>> rows) {
+    if (rows.size() != n_neurons)
+        throw engine::Error("Expected " + num(n_neurons) + " rows, got " + num(rows.size()) + ".");
+    for (std::size_t r = 0; r < rows.size(); ++r)
+        if (rows[r].size() != n_inputs)
+            throw engine::Error("Row " + num(r) + " has length " + num(rows[r].size()) + ", expected " +
+                                num(n_inputs) + ".");
+    weights = std::move(rows);
+    refresh_packed_weights();
+}
+
+std::vector<double> DenseLayer::forward(std::span<const double> x, uint64_t seed) const {
+    check_input_length(*this, x.size());
+    rng::Xoshiro256pp g(seed);
+    std::vector<uint64_t> streams(n_inputs * words);
+    for (std::size_t i = 0; i < n_inputs; ++i)
+        bitstream::bernoulli_packed_into(x[i], length, g, {streams.data() + i * words, words});
+    std::vector<double> out(n_neurons);
+    const double len = static_cast<double>(length);
+    for_neurons(n_neurons, n_neurons > kSerialNeurons, [&](std::size_t j) {
+        // Streams of neuron j and the inputs lie in the same order, so the sum of the per-input
+        // counts is one count over the whole run.
+        out[j] = static_cast<double>(simd::fused_and_popcount_dispatch(neuron_streams(j), streams)) / len;
+    });
+    return out;
+}
+
+std::vector<double> DenseLayer::forward_fused(std::span<const double> x, uint64_t seed) const {
+    check_input_length(*this, x.size());
+    const bool parallel = n_neurons > kSerialNeurons;
+    const std::vector<uint64_t> masks = input_masks(x, length, words, seed, parallel);
+    std::vector<double> out(n_neurons);
+    const double len = static_cast<double>(length);
+    for_neurons(n_neurons, parallel, [&](std::size_t j) {
+        out[j] = static_cast<double>(simd::fused_and_popcount_dispatch(neuron_streams(j), masks)) / len;
+    });
+    return out;
+}
+
+std::vector<double> DenseLayer::forward_fused_reference(std::span<const double> x, uint64_t seed) const {
+    check_input_length(*this, x.size());
+    std::vector<double> out(n_neurons);
+    for_neurons(n_neurons, n_neurons > kSerialNeurons, [&](std::size_t j) {
+        uint64_t sum = 0;
+        for (std::size_t i = 0; i < n_inputs; ++i) {
+            rng::Xoshiro256pp g(seed + i);
+            sum += bitstream::encode_and_popcount(stream(j, i), length, g, x[i]);
+        }
+        out[j] = static_cast<double>(sum) / static_cast<double>(length);
+    });
+    return out;
+}
+
+std::vector<double> DenseLayer::forward_prepacked(std::span<const std::vector<uint64_t>> rows) const {
+    if (rows.size() != n_inputs)
+        throw engine::Error("Expected " + num(n_inputs) + " packed inputs, got " + num(rows.size()) + ".");
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        if (rows[i].size() != words)
+            throw engine::Error("Packed input " + num(i) + " has " + num(rows[i].size()) +
+                                " words, expected " + num(words) + ".");
+    std::vector<double> out(n_neurons);
+    pool::parallel_for(n_neurons, [&](std::size_t j) {
+        uint64_t sum = 0;
+        for (std::size_t i = 0; i < n_inputs; ++i) sum += simd::fused_and_popcount_dispatch(stream(j, i), rows[i]);
+        out[j] = static_cast<double>(sum) / static_cast<double>(length);
+    });
+    return out;
+}
+
+std::vector<double> DenseLayer::forward_prepacked_2d(std::span<const uint64_t> flat, std::size_t rows,
+                                                     std::size_t words_per_row) const {
+    if (rows != n_inputs)
+        throw engine::Error("Expected " + num(n_inputs) + " packed inputs, got " + num(rows) + ".");
+    if (words_per_row != words)
+        throw engine::Error("Expected " + num(words) + " words per input, got " + num(words_per_row) + ".");
+    std::size_t expect;
+    if (__builtin_mul_overflow(rows, words_per_row, &expect) || flat.size() != expect)
+        throw engine::Error("Flat buffer length " + num(flat.size()) + " != n_inputs(" + num(rows) +
+                            ") * words(" + num(words_per_row) + ").");
+    std::vector<double> out(n_neurons);
+    pool::parallel_for(n_neurons, [&](std::size_t j) {
+        // The rows lie back to back like neuron j's streams: one count over the whole run.
+        out[j] = static_cast<double>(simd::fused_and_popcount_dispatch(neuron_streams(j), flat)) /
+                 static_cast<double>(length);
+    });
+    return out;
+}
+
+void DenseLayer::forward_batch_into(std::span<const double> inputs, std::size_t n_samples, uint64_t seed,
+                                    std::span<double> out) const {
+    std::size_t n_in;
+    if (__builtin_mul_overflow(n_samples, n_inputs, &n_in))
+        throw engine::Error("Input size overflow when validating n_samples * n_inputs.");
+    if (inputs.size() != n_in)
+        throw engine::Error("Expected " + num(n_in) + " values (" + num(n_samples) + "\u00d7" + num(n_inputs) +
+                            "), got " + num(inputs.size()) + ".");
+    std::size_t n_out;
+    if (__builtin_mul_overflow(n_samples, n_neurons, &n_out))
+        throw engine::Error("Output size overflow when validating n_samples * n_neurons.");
+    if (out.size() != n_out)
+        throw engine::Error("Expected output length " + num(n_out) + " (" + num(n_samples) + "\u00d7" +
+                            num(n_neurons) + "), got " + num(out.size()) + ".");
+    if (n_samples == 0) return;
+    const std::size_t per_sample = n_inputs * words;
+    // Samples go through in blocks, so the masks' scratch stays bounded for any batch size.
+    const std::size_t block =
+        std::clamp<std::size_t>(kBatchScratchWords / std::max<std::size_t>(per_sample, 1), 1, n_samples);
+    std::vector<uint64_t> masks(engine::checked_mul(block, per_sample));
+    const double len = static_cast<double>(length);
+    for (std::size_t b0 = 0; b0 < n_samples; b0 += block) {
+        const std::size_t nb = std::min(block, n_samples - b0);
+        // Every mask has its own generator (seed s * 1000000 + seed + i), so all are independent.
+        pool::parallel_for(nb * n_inputs, [&](std::size_t k) {
+            const std::size_t s = b0 + k / n_inputs, i = k % n_inputs;
+            rng::Xoshiro256pp g(static_cast<uint64_t>(s) * 1000000u + seed + i);
+            bitstream::bernoulli_packed_simd_into(inputs[s * n_inputs + i], length, g,
+                                                  {masks.data() + k * words, words});
+        });
+        // Neuron-major items: a task's consecutive samples share one neuron's streams in cache.
+        pool::parallel_for(n_neurons * nb, [&](std::size_t k) {
+            const std::size_t j = k / nb, s = k % nb;
+            const uint64_t c = simd::fused_and_popcount_dispatch(
+                neuron_streams(j), {masks.data() + s * per_sample, per_sample});
+            out[(b0 + s) * n_neurons + j] = static_cast<double>(c) / len;
+        });
+    }
+}
+
+}  // namespace layer

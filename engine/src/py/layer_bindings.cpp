@@ -1,0 +1,79 @@
+// DenseLayer.
+#include "bindings.hpp"
+#include "layer.hpp"
+#include "numpy.hpp"
+
+namespace py {
+
+using layer::DenseLayer;
+
+namespace {
+
+std::vector<double> prepacked(const DenseLayer& l, Obj packed_inputs) {
+    if (auto arr = try_load<np::Array<uint64_t, 2>>(packed_inputs.ptr)) {
+        // Any strides: each row is copied by its logical index.
+        std::vector<std::vector<uint64_t>> rows(arr->dim(0), std::vector<uint64_t>(arr->dim(1)));
+        const char* base = reinterpret_cast<const char*>(arr->raw());
+        for (std::size_t r = 0; r < rows.size(); ++r)
+            for (std::size_t c = 0; c < rows[r].size(); ++c)
+                std::memcpy(&rows[r][c], base + r * arr->stride(0) + c * arr->stride(1), sizeof(uint64_t));
+        return l.forward_prepacked(rows);
+    }
+    auto rows = try_load<std::vector<std::vector<uint64_t>>>(packed_inputs.ptr);
+    if (!rows) throw engine::Error("packed_inputs must be a 2-D numpy uint64 array or list[list[int]].");
+    return l.forward_prepacked(*rows);
+}
+
+Ref batch(const DenseLayer& l, np::Array<double, 2> inputs, uint64_t seed) {
+    if (inputs.dim(1) != l.n_inputs)
+        throw engine::Error("Expected " + std::to_string(l.n_inputs) + " input features, got " +
+                            std::to_string(inputs.dim(1)) + ".");
+    const np::RowMajor<double> m = np::row_major(inputs, "Array not contiguous: ");
+    const Py_intptr_t dims[2] = {static_cast<Py_intptr_t>(m.rows), static_cast<Py_intptr_t>(l.n_neurons)};
+    Ref out = np::zeros(np::typenum<double>, 2, dims);
+    l.forward_batch_into(m.span(), m.rows, seed, {np::data_of<double>(out), m.rows * l.n_neurons});
+    return out;
+}
+
+Ref prepacked_numpy(const DenseLayer& l, np::Array<uint64_t, 2> packed_inputs) {
+    const np::RowMajor<uint64_t> m = np::row_major(packed_inputs, "Array not contiguous: ");
+    return np::array(l.forward_prepacked_2d(m.span(), m.rows, m.cols));
+}
+
+}  // namespace
+
+Ref dense_layer_class() {
+    const std::vector<Arg> input_seed = {arg("input_values"), arg("seed", 44257)};
+    return Class<DenseLayer>("DenseLayer")
+        .init<[](std::size_t n_inputs, std::size_t n_neurons, std::size_t length, uint64_t seed) {
+            return DenseLayer::make(n_inputs, n_neurons, length, seed);
+        }>({arg("n_inputs"), arg("n_neurons"), arg("length", 1024), arg("seed", 24301)})
+        .def<[](const DenseLayer& l, std::vector<double> x, uint64_t seed) { return l.forward(x, seed); }>(
+            "forward", input_seed)
+        .def<[](const DenseLayer& l, std::vector<double> x, uint64_t seed) { return l.forward_fused(x, seed); }>(
+            "forward_fast", input_seed)
+        .def<[](const DenseLayer& l, np::Array<double, 1> x, uint64_t seed) {
+            return np::array(l.forward_numpy_inner(x.slice("Cannot read input array: "), seed));
+        }>("forward_numpy", input_seed,
+           "Dense forward accepting numpy input and returning numpy output.\n\n"
+           "This performs parallel encoding + parallel compute in one FFI call.")
+        .def<&batch>("forward_batch_numpy", {arg("inputs"), arg("seed", 44257)},
+                     "Dense forward for a batch of input samples in one FFI call.\n\n"
+                     "`inputs` must be a contiguous float64 array of shape (n_samples, n_inputs).\n"
+                     "Returns float64 array of shape (n_samples, n_neurons).")
+        .def<&prepacked>("forward_prepacked", {arg("packed_inputs")},
+                         "Forward pass with pre-packed input bitstreams.\n\n"
+                         "Accepts either:\n- 2-D numpy array of dtype uint64 with shape (n_inputs, words)\n"
+                         "- list[list[int]]")
+        .def<&prepacked_numpy>("forward_prepacked_numpy", {arg("packed_inputs")},
+                               "Dense forward with pre-packed numpy 2-D input (true zero-copy).\n\n"
+                               "Accepts a contiguous numpy uint64 array of shape (n_inputs, words).\n"
+                               "This avoids all row-copying that the `forward_prepacked` method does.")
+        .def<[](const DenseLayer& l) { return l.weights; }>("get_weights")
+        .def<[](DenseLayer& l, std::vector<std::vector<double>> w) { l.set_weights(std::move(w)); }>(
+            "set_weights", {arg("weights")})
+        .def<&DenseLayer::refresh_packed_weights>("refresh_packed_weights")
+        .build();
+}
+
+}  // namespace py
