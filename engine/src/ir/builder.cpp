@@ -93,20 +93,6 @@ std::string quoted(std::string_view prefix, std::string_view text) {
     return std::string(prefix) + "'" + std::string(text) + "'";
 }
 
-std::vector<std::string_view> split(std::string_view s, char sep) {
-    std::vector<std::string_view> out;
-    std::size_t start = 0;
-    while (true) {
-        const std::size_t p = s.find(sep, start);
-        if (p == std::string_view::npos) {
-            out.push_back(s.substr(start));
-            return out;
-        }
-        out.push_back(s.substr(start, p - start));
-        start = p + 1;
-    }
-}
-
 // Every step but the vector one: l is the lower-cased text, shown the text named in messages.
 ScType scalar_sc_type(std::string_view l, std::string_view shown) {
     if (l == "bool") return ScType::boolean();
@@ -122,7 +108,7 @@ ScType scalar_sc_type(std::string_view l, std::string_view shown) {
         return ScType::bitstream(n);
     }
     if (l.starts_with("fixed<") && l.size() > 6 && l.ends_with('>')) {
-        const auto pieces = split(l.substr(6, l.size() - 7), ',');
+        const auto pieces = lex::split(l.substr(6, l.size() - 7), ',');
         if (pieces.size() != 2) type_error(quoted("fixed type needs 2 params: ", shown));
         uint32_t width = 0, frac = 0;
         if (lex::parse_uint(lex::trim(pieces[0]), width))

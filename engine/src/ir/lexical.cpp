@@ -38,6 +38,20 @@ std::size_t ws_len_back(std::string_view s) {
     return 0;
 }
 
+std::vector<std::string_view> split(std::string_view s, char sep) {
+    std::vector<std::string_view> out;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t p = s.find(sep, start);
+        if (p == std::string_view::npos) {
+            out.push_back(s.substr(start));
+            return out;
+        }
+        out.push_back(s.substr(start, p - start));
+        start = p + 1;
+    }
+}
+
 std::string_view trim(std::string_view s) {
     while (std::size_t n = ws_len_front(s)) s.remove_prefix(n);
     while (std::size_t n = ws_len_back(s)) s.remove_suffix(n);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <limits>
 #include <string_view>
+#include <vector>
 
 namespace ir::lex {
 
@@ -11,6 +12,9 @@ namespace ir::lex {
 std::size_t ws_len_front(std::string_view s);
 // Byte length of the Unicode White_Space character that ends s, or 0 when none does.
 std::size_t ws_len_back(std::string_view s);
+
+// The pieces between every occurrence of sep (one piece when sep does not occur).
+std::vector<std::string_view> split(std::string_view s, char sep);
 
 // Removes Unicode White_Space at both ends.
 std::string_view trim(std::string_view s);

@@ -21,20 +21,6 @@ void check(const char* standard_message) {
     if (standard_message) fail(standard_message);
 }
 
-std::vector<std::string_view> split(std::string_view s, char sep) {
-    std::vector<std::string_view> out;
-    std::size_t start = 0;
-    while (true) {
-        const std::size_t p = s.find(sep, start);
-        if (p == std::string_view::npos) {
-            out.push_back(s.substr(start));
-            return out;
-        }
-        out.push_back(s.substr(start, p - start));
-        start = p + 1;
-    }
-}
-
 ValueId value_id(std::string_view text) {
     std::string_view t = lex::trim(text);
     while (!t.empty() && t.front() == ',') t.remove_prefix(1);
@@ -59,7 +45,7 @@ ScType scalar_type(std::string_view t) {
         return ScType::bitstream(n);
     }
     if (t.starts_with("fixed<") && t.ends_with('>')) {
-        const auto pieces = split(t.substr(6, t.size() - 7), ',');
+        const auto pieces = lex::split(t.substr(6, t.size() - 7), ',');
         if (pieces.size() == 2) {
             uint32_t width = 0, frac = 0;
             check(lex::parse_uint(lex::trim(pieces[0]), width));
@@ -120,7 +106,7 @@ ValueId first_operand(std::string_view rest, const char* missing) {
 }
 
 std::vector<std::string_view> operand_list(std::string_view rest) {
-    return split(rest.substr(0, rest.find(':')), ',');
+    return lex::split(rest.substr(0, rest.find(':')), ',');
 }
 
 std::string_view required(std::string_view rest, std::string_view key, const char* missing) {
@@ -182,7 +168,7 @@ ConstValue const_value(std::string_view v, const ScType& ty) {
         if (v.size() < 2 || !v.ends_with(']')) fail("malformed vector constant");
         const std::string_view list = lex::trim(v.substr(1, v.size() - 2));
         if (list.empty()) return std::vector<int64_t>{};
-        auto pieces = split(list, ',');
+        auto pieces = lex::split(list, ',');
         bool floats = false;
         for (auto& p : pieces) {
             p = lex::trim(p);
