@@ -58,9 +58,10 @@ uint64_t float_form_threshold(double p) {
 }
 
 template <class Gen>
-void float_form(double p, std::size_t length, Gen& g, std::span<uint64_t> out) {
+void float_form(double p, std::size_t length, Gen& gen, std::span<uint64_t> out) {
     require_out(out, length);
     const uint64_t T = float_form_threshold(p);
+    Gen g = gen;  // a local copy stays in registers (its words could alias the output's)
     const std::size_t full = length / 64, rest = length % 64;
     for (std::size_t k = 0; k < full; ++k) {
         uint64_t w = 0;
@@ -72,6 +73,7 @@ void float_form(double p, std::size_t length, Gen& g, std::span<uint64_t> out) {
         for (unsigned j = 0; j < rest; ++j) w |= static_cast<uint64_t>((g.next_u64() >> 11) < T) << j;
         out[full] = w;
     }
+    gen = g;
 }
 
 template <class Gen>
@@ -94,12 +96,14 @@ void byte_form(double p, std::size_t length, Gen& g, std::span<uint64_t> out) {
     }
     const uint8_t t = byte_threshold(p);
     const uint32_t f = simd::features();
-    if (simd::has(f, simd::kAvx512f | simd::kAvx512bw))
+    if (full == 0) {
+    } else if (simd::has(f, simd::kAvx512f | simd::kAvx512bw)) {
         simd::detail::encode_words_avx512(g, out.data(), full, t);
-    else if (simd::has(f, simd::kAvx2))
+    } else if (simd::has(f, simd::kAvx2)) {
         simd::detail::encode_words_avx2(g, out.data(), full, t);
-    else
+    } else {
         simd::detail::encode_words_portable(g, out.data(), full, t);
+    }
     if (rest) out[full] = partial_mask(g, rest, t);
 }
 
@@ -307,8 +311,9 @@ uint64_t encode_and_popcount(std::span<const uint64_t> weights, std::size_t leng
     }
     const uint8_t t = byte_threshold(p);
     const uint32_t f = simd::features();
-    uint64_t c;
-    if (simd::has(f, simd::kAvx512f | simd::kAvx512bw | simd::kPopcnt))
+    uint64_t c = 0;
+    if (counted == 0) {
+    } else if (simd::has(f, simd::kAvx512f | simd::kAvx512bw | simd::kPopcnt))
         c = simd::detail::encode_and_count_avx512(g, weights.data(), counted, t);
     else if (simd::has(f, simd::kAvx2 | simd::kPopcnt))
         c = simd::detail::encode_and_count_avx2(g, weights.data(), counted, t);
