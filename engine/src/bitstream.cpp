@@ -107,11 +107,10 @@ void byte_form(double p, std::size_t length, Gen& g, std::span<uint64_t> out) {
     if (rest) out[full] = partial_mask(g, rest, t);
 }
 
-template <class Gen>
-std::vector<uint64_t> alloc_and(std::size_t length, Gen& g, double p,
-                                void (*encode)(double, std::size_t, Gen&, std::span<uint64_t>)) {
+template <class Gen, void (*Encode)(double, std::size_t, Gen&, std::span<uint64_t>)>
+std::vector<uint64_t> encoded(double p, std::size_t length, Gen& g) {
     std::vector<uint64_t> out(engine::ceil_div(length, 64));
-    encode(p, length, g, out);
+    Encode(p, length, g, out);
     return out;
 }
 
@@ -272,10 +271,10 @@ void bernoulli_packed_into(double p, std::size_t length, rng::ChaCha8& g, std::s
     float_form(p, length, g, out);
 }
 std::vector<uint64_t> bernoulli_packed(double p, std::size_t length, rng::Xoshiro256pp& g) {
-    return alloc_and<rng::Xoshiro256pp>(length, g, p, &float_form<rng::Xoshiro256pp>);
+    return encoded<rng::Xoshiro256pp, float_form<rng::Xoshiro256pp>>(p, length, g);
 }
 std::vector<uint64_t> bernoulli_packed(double p, std::size_t length, rng::ChaCha8& g) {
-    return alloc_and<rng::ChaCha8>(length, g, p, &float_form<rng::ChaCha8>);
+    return encoded<rng::ChaCha8, float_form<rng::ChaCha8>>(p, length, g);
 }
 
 uint8_t byte_threshold(double p) {
@@ -293,10 +292,10 @@ void bernoulli_packed_simd_into(double p, std::size_t length, rng::ChaCha8& g, s
     byte_form(p, length, g, out);
 }
 std::vector<uint64_t> bernoulli_packed_simd(double p, std::size_t length, rng::Xoshiro256pp& g) {
-    return alloc_and<rng::Xoshiro256pp>(length, g, p, &byte_form<rng::Xoshiro256pp>);
+    return encoded<rng::Xoshiro256pp, byte_form<rng::Xoshiro256pp>>(p, length, g);
 }
 std::vector<uint64_t> bernoulli_packed_simd(double p, std::size_t length, rng::ChaCha8& g) {
-    return alloc_and<rng::ChaCha8>(length, g, p, &byte_form<rng::ChaCha8>);
+    return encoded<rng::ChaCha8, byte_form<rng::ChaCha8>>(p, length, g);
 }
 
 uint64_t encode_and_popcount(std::span<const uint64_t> weights, std::size_t length,
