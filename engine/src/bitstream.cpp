@@ -58,9 +58,10 @@ uint64_t float_form_threshold(double p) {
 }
 
 template <class Gen>
-void float_form(double p, std::size_t length, Gen& g, std::span<uint64_t> out) {
+void float_form(double p, std::size_t length, Gen& gen, std::span<uint64_t> out) {
     require_out(out, length);
     const uint64_t T = float_form_threshold(p);
+    Gen g = gen;  // a local copy stays in registers (its words could alias the output's)
     const std::size_t full = length / 64, rest = length % 64;
     for (std::size_t k = 0; k < full; ++k) {
         uint64_t w = 0;
@@ -72,6 +73,7 @@ void float_form(double p, std::size_t length, Gen& g, std::span<uint64_t> out) {
         for (unsigned j = 0; j < rest; ++j) w |= static_cast<uint64_t>((g.next_u64() >> 11) < T) << j;
         out[full] = w;
     }
+    gen = g;
 }
 
 template <class Gen>
@@ -94,20 +96,21 @@ void byte_form(double p, std::size_t length, Gen& g, std::span<uint64_t> out) {
     }
     const uint8_t t = byte_threshold(p);
     const uint32_t f = simd::features();
-    if (simd::has(f, simd::kAvx512f | simd::kAvx512bw))
+    if (full == 0) {
+    } else if (simd::has(f, simd::kAvx512f | simd::kAvx512bw)) {
         simd::detail::encode_words_avx512(g, out.data(), full, t);
-    else if (simd::has(f, simd::kAvx2))
+    } else if (simd::has(f, simd::kAvx2)) {
         simd::detail::encode_words_avx2(g, out.data(), full, t);
-    else
+    } else {
         simd::detail::encode_words_portable(g, out.data(), full, t);
+    }
     if (rest) out[full] = partial_mask(g, rest, t);
 }
 
-template <class Gen>
-std::vector<uint64_t> alloc_and(std::size_t length, Gen& g, double p,
-                                void (*encode)(double, std::size_t, Gen&, std::span<uint64_t>)) {
+template <class Gen, void (*Encode)(double, std::size_t, Gen&, std::span<uint64_t>)>
+std::vector<uint64_t> encoded(double p, std::size_t length, Gen& g) {
     std::vector<uint64_t> out(engine::ceil_div(length, 64));
-    encode(p, length, g, out);
+    Encode(p, length, g, out);
     return out;
 }
 
@@ -268,10 +271,10 @@ void bernoulli_packed_into(double p, std::size_t length, rng::ChaCha8& g, std::s
     float_form(p, length, g, out);
 }
 std::vector<uint64_t> bernoulli_packed(double p, std::size_t length, rng::Xoshiro256pp& g) {
-    return alloc_and<rng::Xoshiro256pp>(length, g, p, &float_form<rng::Xoshiro256pp>);
+    return encoded<rng::Xoshiro256pp, float_form<rng::Xoshiro256pp>>(p, length, g);
 }
 std::vector<uint64_t> bernoulli_packed(double p, std::size_t length, rng::ChaCha8& g) {
-    return alloc_and<rng::ChaCha8>(length, g, p, &float_form<rng::ChaCha8>);
+    return encoded<rng::ChaCha8, float_form<rng::ChaCha8>>(p, length, g);
 }
 
 uint8_t byte_threshold(double p) {
@@ -289,10 +292,10 @@ void bernoulli_packed_simd_into(double p, std::size_t length, rng::ChaCha8& g, s
     byte_form(p, length, g, out);
 }
 std::vector<uint64_t> bernoulli_packed_simd(double p, std::size_t length, rng::Xoshiro256pp& g) {
-    return alloc_and<rng::Xoshiro256pp>(length, g, p, &byte_form<rng::Xoshiro256pp>);
+    return encoded<rng::Xoshiro256pp, byte_form<rng::Xoshiro256pp>>(p, length, g);
 }
 std::vector<uint64_t> bernoulli_packed_simd(double p, std::size_t length, rng::ChaCha8& g) {
-    return alloc_and<rng::ChaCha8>(length, g, p, &byte_form<rng::ChaCha8>);
+    return encoded<rng::ChaCha8, byte_form<rng::ChaCha8>>(p, length, g);
 }
 
 uint64_t encode_and_popcount(std::span<const uint64_t> weights, std::size_t length,
@@ -307,8 +310,9 @@ uint64_t encode_and_popcount(std::span<const uint64_t> weights, std::size_t leng
     }
     const uint8_t t = byte_threshold(p);
     const uint32_t f = simd::features();
-    uint64_t c;
-    if (simd::has(f, simd::kAvx512f | simd::kAvx512bw | simd::kPopcnt))
+    uint64_t c = 0;
+    if (counted == 0) {
+    } else if (simd::has(f, simd::kAvx512f | simd::kAvx512bw | simd::kPopcnt))
         c = simd::detail::encode_and_count_avx512(g, weights.data(), counted, t);
     else if (simd::has(f, simd::kAvx2 | simd::kPopcnt))
         c = simd::detail::encode_and_count_avx2(g, weights.data(), counted, t);
