@@ -4,6 +4,20 @@
 
 namespace py {
 
+// bitstream_bindings.cpp
+Ref simd_tier_function();
+Ref pack_bitstream_function();
+Ref unpack_bitstream_function();
+Ref popcount_function();
+Ref pack_bitstream_numpy_function();
+Ref popcount_numpy_function();
+Ref unpack_bitstream_numpy_function();
+Ref batch_encode_function();
+Ref batch_encode_numpy_function();
+Ref cordiv_function();
+Ref adaptive_length_function();
+Ref bitstream_tensor_class();
+
 // lfsr_bindings.cpp
 Ref lfsr16_class();
 Ref bitstream_encoder_class();

@@ -9,12 +9,22 @@ void body(PyObject* module) {
     Module m(module);
     m.add("__version__", Ref::check(PyUnicode_FromString("3.14.0")));
 
+    m.add("simd_tier", simd_tier_function());
     m.add("set_num_threads", set_num_threads_function());
+    m.add("pack_bitstream", pack_bitstream_function());
+    m.add("unpack_bitstream", unpack_bitstream_function());
+    m.add("popcount", popcount_function());
+    m.add("pack_bitstream_numpy", pack_bitstream_numpy_function());
+    m.add("popcount_numpy", popcount_numpy_function());
+    m.add("unpack_bitstream_numpy", unpack_bitstream_numpy_function());
+    m.add("batch_encode", batch_encode_function());
+    m.add("batch_encode_numpy", batch_encode_numpy_function());
 
     m.add("Lfsr16", lfsr16_class());
     m.add("BitstreamEncoder", bitstream_encoder_class());
     m.add("FixedPointLif", fixed_point_lif_class());
     m.add("DenseLayer", dense_layer_class());
+    m.add("BitStreamTensor", bitstream_tensor_class());
     m.add("Izhikevich", izhikevich_class());
     m.add("BitstreamAverager", bitstream_averager_class());
 
@@ -23,6 +33,8 @@ void body(PyObject* module) {
     m.add("LapicqueNeuron", lapicque_neuron_class());
     register_neuron_classes(m);
 
+    m.add("py_cordiv", cordiv_function());
+    m.add("py_adaptive_length", adaptive_length_function());
     m.add("py_prediction_error", prediction_error_function());
     m.add("py_predict_xor_ema", predict_xor_ema_function());
     m.add("py_predict_xor_lfsr", predict_xor_lfsr_function());
