@@ -235,9 +235,14 @@ void match(const CallSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObje
            PyObject** slots) {
     const std::size_t np = spec.names.size();
     const std::size_t given = static_cast<std::size_t>(nargs);
-    if (given == np && !kwnames) {  // the common call: every argument by position
-        for (std::size_t i = 0; i < np; ++i) slots[i] = args[i];
-        return;
+    if (!kwnames && given <= np) {  // the common call: arguments by position, defaults after
+        std::size_t i = 0;
+        for (; i < given; ++i) slots[i] = args[i];
+        for (; i < np; ++i) {
+            if (!spec.optional[i]) break;
+            slots[i] = spec.defaults[i];
+        }
+        if (i == np) return;
     }
     if (given > np) {
         const char* verb = given == 1 ? "was" : "were";

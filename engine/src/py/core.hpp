@@ -197,9 +197,30 @@ struct Conv<bool> {
     static bool load(PyObject* o) { return load_bool(o); }
 };
 
+// Value of a one-digit exact int, read without a call (the common case for small arguments).
+inline bool small_int(PyObject* o, long& v) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (!PyLong_CheckExact(o)) return false;
+    const Py_ssize_t size = Py_SIZE(o);
+    if (size == 0) { v = 0; return true; }
+    if (size != 1 && size != -1) return false;
+    const long d = static_cast<long>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]);
+    v = size < 0 ? -d : d;
+    return true;
+#else
+    (void)o; (void)v;
+    return false;
+#endif
+}
+
 template <class T>
 struct Conv<T, std::enable_if_t<std::is_integral_v<T> && !std::is_same_v<T, bool>>> {
     static T load(PyObject* o) {
+        if (long v; small_int(o, v)) {
+            if (v >= static_cast<long>(std::numeric_limits<T>::min()) &&
+                (v < 0 || static_cast<unsigned long>(v) <= static_cast<unsigned long>(std::numeric_limits<T>::max())))
+                return static_cast<T>(v);
+        }
         if constexpr (sizeof(T) == 8) {
             if constexpr (std::is_unsigned_v<T>) return static_cast<T>(load_u64(o));
             else return static_cast<T>(load_i64(o));
