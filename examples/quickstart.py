@@ -1,14 +1,31 @@
 """A short tour of sc_dravik_engine."""
+import numpy as np
+
 import sc_dravik_engine as sc
 
-print(sc.__doc__, sc.__version__)
+print(sc.__doc__, sc.__version__, "| SIMD tier:", sc.simd_tier())
 
-# A 16-bit LFSR and the comparator encoder built on it: x_value / 65536 is the probability of a 1.
-lfsr = sc.Lfsr16(seed=0xACE1)
-print("LFSR steps:", [lfsr.step() for _ in range(4)])
+# Numbers as bitstreams: the density of ones is the value, AND multiplies.
+a = sc.batch_encode_numpy(np.array([0.5, 0.8]), length=4096, seed=1)
+print("0.5 * 0.8 ~", sc.popcount_numpy(a[0] & a[1]) / 4096)
 
+# A 16-bit LFSR comparator encoder and a sliding-window decoder.
 enc = sc.BitstreamEncoder(seed=0xACE1)
 avg = sc.BitstreamAverager(window=1024)
 for _ in range(1024):
     avg.push(enc.step(16384))  # 16384 / 65536 = 0.25
 print("encoded 0.25, decoded", avg.estimate())
+
+# Hyperdimensional computing: bind, bundle, compare.
+x, y = sc.BitStreamTensor(10000, seed=1), sc.BitStreamTensor(10000, seed=2)
+bound = x.xor(y)
+print("distance(x, x^y) =", round(x.hamming_distance(bound), 3), "| distance(y, (x^y)^x) =", bound.xor(x).hamming_distance(y))
+
+# A stochastic dense layer: outputs are sums of AND-popcounts over the stream length.
+layer = sc.DenseLayer(n_inputs=16, n_neurons=4, length=1024)
+print("dense outputs:", layer.forward_numpy(np.linspace(0, 1, 16)))
+
+# Neuron models step one time step per call.
+neuron = sc.Izhikevich()
+spikes = [neuron.step(10.0) for _ in range(100)]
+print("Izhikevich spikes in 100 steps:", sum(spikes), neuron.get_state())
