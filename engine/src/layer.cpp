@@ -14,6 +14,8 @@ namespace {
 
 // Up to this many neurons a forward pass stays on the calling thread.
 constexpr std::size_t kSerialNeurons = 7;
+// Input masks of fewer words than this are encoded on the calling thread.
+constexpr std::size_t kParallelMaskWords = 4096;
 // Words of input masks a batch pass keeps at once (8 MiB).
 constexpr std::size_t kBatchScratchWords = std::size_t{1} << 20;
 
@@ -128,7 +130,9 @@ std::vector<double> DenseLayer::forward(std::span<const double> x, uint64_t seed
 std::vector<double> DenseLayer::forward_fused(std::span<const double> x, uint64_t seed) const {
     check_input_length(*this, x.size());
     const bool parallel = n_neurons > kSerialNeurons;
-    const std::vector<uint64_t> masks = input_masks(x, length, words, seed, parallel);
+    // Encoding is cheap next to a pool round trip unless there is a lot of it.
+    const bool parallel_masks = parallel && n_inputs * words >= kParallelMaskWords;
+    const std::vector<uint64_t> masks = input_masks(x, length, words, seed, parallel_masks);
     std::vector<double> out(n_neurons);
     const double len = static_cast<double>(length);
     for_neurons(n_neurons, parallel, [&](std::size_t j) {

@@ -1,9 +1,11 @@
 #include "pool.hpp"
 
+#include <immintrin.h>
 #include <sched.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
@@ -19,30 +21,57 @@
 namespace pool {
 namespace {
 
+// How long an idle thread keeps looking for work before it sleeps: short loops called back to
+// back (a solver step, a layer pass) then never pay for a wake-up.
+constexpr auto kSpin = std::chrono::microseconds(50);
+
 struct Job {
     const std::function<void(std::size_t, std::size_t)>* body;
     std::size_t n, grain, chunks;
+    int max_helpers;                       // workers that may join besides the caller
     std::atomic<std::size_t> next{0};      // next chunk to claim
     std::atomic<std::size_t> finished{0};  // chunks claimed and ended (run or skipped)
     std::atomic<bool> failed{false};
     std::exception_ptr error;              // first failure, written under the pool mutex
-    int users = 0;                         // workers holding a pointer, under the pool mutex
+    int helpers = 0;                       // workers holding a pointer, under the pool mutex
+    bool waiting = false;                  // the caller sleeps on done_cv, under the pool mutex
 };
 
 struct Pool {
     std::mutex mu;
     std::condition_variable work_cv;  // a job was queued
-    std::condition_variable done_cv;  // a job may have finished
+    std::condition_variable done_cv;  // a job the caller waits for may have finished
     std::deque<Job*> queue;
+    std::atomic<std::size_t> queued{0};  // queue.size(), readable without the mutex
+    int sleeping = 0;
     std::vector<std::thread> threads;
     std::size_t size = 0;
 };
 
 Pool* g_pool = nullptr;
-std::once_flag g_default_once;
 std::mutex g_build_mu;
 
-// Claims and runs chunks of job until none is left; returns after the last claim.
+template <class Done>
+bool spin_until(Done done) {
+    const auto until = std::chrono::steady_clock::now() + kSpin;
+    for (;;) {
+        for (int i = 0; i < 64; ++i) {
+            if (done()) return true;
+            _mm_pause();
+        }
+        if (std::chrono::steady_clock::now() >= until) return done();
+    }
+}
+
+void remove_job(Pool& p, Job& job) {
+    auto it = std::find(p.queue.begin(), p.queue.end(), &job);
+    if (it != p.queue.end()) {
+        p.queue.erase(it);
+        p.queued.store(p.queue.size(), std::memory_order_relaxed);
+    }
+}
+
+// Claims and runs chunks of job until none is left.
 void work_on(Pool& p, Job& job) {
     for (;;) {
         const std::size_t c = job.next.fetch_add(1, std::memory_order_relaxed);
@@ -58,24 +87,39 @@ void work_on(Pool& p, Job& job) {
         }
         if (job.finished.fetch_add(1, std::memory_order_acq_rel) + 1 == job.chunks) {
             std::lock_guard<std::mutex> lk(p.mu);
-            p.done_cv.notify_all();
+            if (job.waiting) p.done_cv.notify_all();
         }
     }
-    std::lock_guard<std::mutex> lk(p.mu);
-    auto it = std::find(p.queue.begin(), p.queue.end(), &job);
-    if (it != p.queue.end()) p.queue.erase(it);
+}
+
+Job* joinable(Pool& p) {
+    for (Job* j : p.queue)
+        if (j->helpers < j->max_helpers && j->next.load(std::memory_order_relaxed) < j->chunks) return j;
+    return nullptr;
 }
 
 void worker_main(Pool* p) {
     std::unique_lock<std::mutex> lk(p->mu);
     for (;;) {
-        p->work_cv.wait(lk, [p] { return !p->queue.empty(); });
-        Job* job = p->queue.front();
-        ++job->users;
+        Job* job = joinable(*p);
+        if (!job) {
+            lk.unlock();
+            spin_until([p] { return p->queued.load(std::memory_order_relaxed) != 0; });
+            lk.lock();
+            job = joinable(*p);
+            while (!job) {
+                ++p->sleeping;
+                p->work_cv.wait(lk);
+                --p->sleeping;
+                job = joinable(*p);
+            }
+        }
+        ++job->helpers;
         lk.unlock();
         work_on(*p, *job);
         lk.lock();
-        if (--job->users == 0) p->done_cv.notify_all();
+        remove_job(*p, *job);
+        if (--job->helpers == 0 && job->waiting) p->done_cv.notify_all();
     }
 }
 
@@ -106,8 +150,8 @@ Pool* make_pool(std::size_t n) {
     try {
         for (std::size_t i = 0; i < n; ++i) p->threads.emplace_back(worker_main, p);
     } catch (const std::system_error& e) {
-        // Threads already started wait forever on an empty queue; the pool object is leaked
-        // with them on purpose, since they still reference it.
+        // Threads already started wait on an empty queue for good; the pool object stays
+        // allocated with them since they still use it.
         for (auto& t : p->threads) t.detach();
         throw engine::Error(e.code().message());
     }
@@ -153,26 +197,34 @@ void parallel_chunks(std::size_t n, std::size_t grain,
     job.n = n;
     job.grain = grain;
     job.chunks = engine::ceil_div(n, grain);
-    if (job.chunks > 1) {
+    // The caller works too, so at most size threads compute at once.
+    job.max_helpers = static_cast<int>(std::min<std::size_t>(p.size - 1, job.chunks - 1));
+    if (job.max_helpers > 0) {
         std::lock_guard<std::mutex> lk(p.mu);
         p.queue.push_back(&job);
-        p.work_cv.notify_all();
+        p.queued.store(p.queue.size(), std::memory_order_relaxed);
+        const int wake = std::min(p.sleeping, job.max_helpers);
+        for (int i = 0; i < wake; ++i) p.work_cv.notify_one();
     }
     work_on(p, job);
-    {
+    auto done = [&] {
+        return job.finished.load(std::memory_order_acquire) == job.chunks;
+    };
+    if (job.max_helpers > 0) {
+        spin_until(done);
         std::unique_lock<std::mutex> lk(p.mu);
-        p.done_cv.wait(lk, [&] {
-            return job.finished.load(std::memory_order_acquire) == job.chunks && job.users == 0;
-        });
+        remove_job(p, job);
+        job.waiting = true;
+        p.done_cv.wait(lk, [&] { return done() && job.helpers == 0; });
     }
     if (job.error) std::rethrow_exception(job.error);
 }
 
 void parallel_for(std::size_t n, const std::function<void(std::size_t)>& body) {
     if (n == 0) return;
-    // A few chunks per worker balance uneven tasks without much queue traffic.
-    const std::size_t workers = num_threads() + 1;
-    const std::size_t grain = std::max<std::size_t>(1, n / (workers * 4));
+    // A few chunks per thread balance uneven tasks without much queue traffic.
+    const std::size_t threads = num_threads();
+    const std::size_t grain = std::max<std::size_t>(1, n / (threads * 4));
     parallel_chunks(n, grain, [&body](std::size_t b, std::size_t e) {
         for (std::size_t i = b; i < e; ++i) body(i);
     });
