@@ -279,7 +279,7 @@ double KuramotoSolver::advance(double dt, uint64_t seed, const Terms& terms) {
     const std::size_t blocks = engine::ceil_div(nn, kRowBlock);
     const std::size_t workers = pool::num_threads() + 1;
     const std::size_t grain = std::max<std::size_t>(
-        {std::size_t{1}, blocks / (64 * workers), engine::ceil_div(kMinTaskWork, kRowBlock * nn)});
+        {std::size_t{1}, blocks / (16 * workers), engine::ceil_div(kMinTaskWork, kRowBlock * nn)});
     pool::parallel_chunks(blocks, grain, [&](std::size_t b, std::size_t e) {
         for (std::size_t q = b; q < e; ++q) {
             const std::size_t i0 = q * kRowBlock;
