@@ -1,0 +1,281 @@
+#include "phi.hpp"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "error.hpp"
+
+namespace phi {
+namespace {
+
+constexpr double kDetFloor = 1e-300;
+constexpr double kRidge = 1e-10;
+
+// a * b for a buffer size; a size no memory can hold fails as that allocation would.
+std::size_t alloc_size(std::size_t a, std::size_t b) {
+    std::size_t r;
+    if (__builtin_mul_overflow(a, b, &r)) throw std::bad_alloc();
+    return r;
+}
+
+bool normal_range(double v) { return std::fabs(v) >= DBL_MIN && std::fabs(v) <= DBL_MAX; }
+
+// Gaussian elimination with partial pivoting on the row-major n x n matrix a (overwritten).
+// Returns the running product of the pivots with the swap signs, as the determinant is
+// defined, and keeps the pivots (sign included) for the log form. `clean` turns false when
+// that product leaves the normal range on its way (overflow, or underflow of a non-zero
+// value), which makes the direct value unreliable; a NaN product stays clean, as the floors
+// treat it alike in both forms. `swaps_odd` tells the sign the swaps contribute.
+double eliminate(double* a, std::size_t n, double* pivots, bool& clean, bool& swaps_odd,
+                 bool& singular) {
+    double det = 1.0;
+    clean = true;
+    swaps_odd = false;
+    singular = false;
+    for (std::size_t j = 0; j < n; ++j) {
+        std::size_t p = j;
+        double best = std::fabs(a[j * n + j]);
+        for (std::size_t r = j + 1; r < n; ++r) {
+            const double m = std::fabs(a[r * n + j]);
+            if (m > best) {
+                best = m;
+                p = r;
+            }
+        }
+        if (best < kDetFloor) {
+            singular = true;
+            return 0.0;
+        }
+        if (p != j) {
+            std::swap_ranges(a + p * n + j, a + p * n + n, a + j * n + j);
+            det = -det;
+            swaps_odd = !swaps_odd;
+        }
+        const double h = a[j * n + j];
+        const double* pivot_row = a + j * n;
+        for (std::size_t l = j + 1; l < n; ++l) {
+            double* row = a + l * n;
+            const double f = row[j] / h;
+            for (std::size_t c = j + 1; c < n; ++c) row[c] = row[c] - pivot_row[c] * f;
+        }
+        det = det * h;
+        pivots[j] = h;
+        if (!std::isnan(det) && !normal_range(det)) clean = false;
+    }
+    return det;
+}
+
+// ln of a determinant, floored as the direct form floors it: ln(1e-300) unless the
+// determinant is above 1e-300.
+double log_floor_of_pivots(const double* pivots, std::size_t n, bool swaps_odd) {
+    static const double log_floor = std::log(kDetFloor);
+    bool negative = swaps_odd;
+    double s = 0.0;
+    for (std::size_t j = 0; j < n; ++j) {
+        if (std::isnan(pivots[j])) return log_floor;
+        if (pivots[j] < 0.0) negative = !negative;
+        s += std::log(std::fabs(pivots[j]));
+    }
+    if (negative) return log_floor;
+    return s > log_floor ? s : log_floor;
+}
+
+double floor_det(double d) { return d > kDetFloor ? d : kDetFloor; }
+
+// A determinant as the direct form gives it, and its floored logarithm when that form could
+// not hold the value.
+struct Det {
+    double value;
+    bool clean;
+    double log_floored;  // valid when !clean
+};
+
+// Scratch of one call: the k x k copy and the pivots.
+struct Work {
+    std::vector<double> a, pivots;
+};
+
+Det det_of(double* a, std::size_t n, Work& w) {
+    if (n == 0) return {1.0, true, 0.0};
+    if (n == 1) return {a[0], true, 0.0};
+    if (n == 2) {
+        const double d = a[0] * a[3] - a[1] * a[2];
+        const bool finite_in = std::isfinite(a[0]) && std::isfinite(a[1]) &&
+                               std::isfinite(a[2]) && std::isfinite(a[3]);
+        if (std::isfinite(d) || !finite_in) return {d, true, 0.0};
+        bool clean, odd, singular;
+        eliminate(a, 2, w.pivots.data(), clean, odd, singular);
+        const double lf =
+            singular ? std::log(kDetFloor) : log_floor_of_pivots(w.pivots.data(), 2, odd);
+        return {d, false, lf};
+    }
+    bool clean, odd, singular;
+    const double d = eliminate(a, n, w.pivots.data(), clean, odd, singular);
+    if (clean || singular) return {d, true, 0.0};
+    return {d, false, log_floor_of_pivots(w.pivots.data(), n, odd)};
+}
+
+double log_floored(const Det& d) { return d.clean ? std::log(floor_det(d.value)) : d.log_floored; }
+
+// Gaussian mutual information from the three determinants: 0.5 * ln(d_Y * d_X / d_XY) with
+// each determinant floored at 1e-300, redone from logarithms where a determinant or the
+// product or quotient leaves the normal range. Floored at 0.
+double mutual_information(const Det& x, const Det& y, const Det& xy) {
+    if (x.clean && y.clean && xy.clean) {
+        const double p = floor_det(y.value) * floor_det(x.value);
+        if (normal_range(p)) {
+            const double q = p / floor_det(xy.value);
+            if (normal_range(q)) {
+                const double mi = 0.5 * std::log(q);
+                return mi > 0.0 ? mi : 0.0;
+            }
+        }
+    }
+    const double mi = 0.5 * ((log_floored(y) + log_floored(x)) - log_floored(xy));
+    return mi > 0.0 ? mi : 0.0;
+}
+
+typedef double v8 __attribute__((vector_size(64)));
+
+// Column sums of the centred-to-be table: sums[p] = sum over t of d[t * ld + p], each from
+// -0.0 in t order. ld is a multiple of 8.
+__attribute__((target_clones("avx512f", "avx2", "default")))
+void column_sums(const double* d, std::size_t rows, std::size_t ld, double* sums) {
+    for (std::size_t p0 = 0; p0 < ld; p0 += 8) {
+        v8 acc = {-0.0, -0.0, -0.0, -0.0, -0.0, -0.0, -0.0, -0.0};
+        for (std::size_t t = 0; t < rows; ++t) {
+            v8 x;
+            std::memcpy(&x, d + t * ld + p0, sizeof x);
+            acc += x;
+        }
+        std::memcpy(sums + p0, &acc, sizeof acc);
+    }
+}
+
+// Lower triangle of the cross products: g[p * P + q] = sum over t of d[t][q] * d[t][p] for
+// q <= p < P, each from 0.0 in t order, every product rounded before it is added. Lanes run
+// over q, so each entry is its own ordered sum; four values of p share one pass.
+__attribute__((target_clones("avx512f", "avx2", "default")))
+void cross_products(const double* d, std::size_t rows, std::size_t P, std::size_t ld, double* g) {
+    for (std::size_t p0 = 0; p0 < P; p0 += 4) {
+        const std::size_t p_end = std::min(P, p0 + 4);
+        for (std::size_t q0 = 0; q0 < p_end; q0 += 8) {
+            v8 a0 = {}, a1 = {}, a2 = {}, a3 = {};
+            for (std::size_t t = 0; t < rows; ++t) {
+                const double* row = d + t * ld;
+                v8 x;
+                std::memcpy(&x, row + q0, sizeof x);
+                a0 += x * row[p0];
+                a1 += x * row[p0 + 1];
+                a2 += x * row[p0 + 2];
+                a3 += x * row[p0 + 3];
+            }
+            const v8* acc[4] = {&a0, &a1, &a2, &a3};
+            for (std::size_t r = 0; p0 + r < p_end; ++r) {
+                const std::size_t p = p0 + r;
+                for (std::size_t l = 0; l < 8 && q0 + l <= p; ++l) g[p * P + q0 + l] = (*acc[r])[l];
+            }
+        }
+    }
+}
+
+// Two index ranges taken as one row set: [a0, a1) then [b0, b1).
+struct RowSet {
+    std::size_t a0, a1, b0, b1;
+    std::size_t size() const { return (a1 - a0) + (b1 - b0); }
+    std::size_t at(std::size_t k) const { return k < a1 - a0 ? a0 + k : b0 + (k - (a1 - a0)); }
+};
+
+}  // namespace
+
+double determinant(std::span<const double> m, std::size_t n) {
+    const std::size_t nn = engine::checked_mul(n, n);
+    if (m.size() < nn) engine::panic_index(nn - 1, m.size());
+    std::vector<double> a(m.begin(), m.begin() + static_cast<std::ptrdiff_t>(nn));
+    if (n == 0) return 1.0;
+    if (n == 1) return a[0];
+    if (n == 2) return a[0] * a[3] - a[1] * a[2];
+    std::vector<double> pivots(n);
+    bool clean, odd, singular;
+    return eliminate(a.data(), n, pivots.data(), clean, odd, singular);
+}
+
+double phi_star(const void* data, std::size_t rows, std::size_t cols, std::ptrdiff_t row_stride,
+                std::ptrdiff_t col_stride, std::size_t tau) {
+    const std::size_t n = rows;
+    if (n <= 1) return 0.0;
+    const std::size_t T = cols;
+    if (tau > T || T - tau <= tau) return 0.0;  // 2 * tau >= T, without overflow
+    const std::size_t L = T - tau;
+
+    // The covariance of any row set drawn from (past, present) is a sub-block of their joint
+    // covariance: every entry depends only on its two rows, with the same summation order.
+    // So the joint matrix is computed once and the cuts read from it.
+    const std::size_t P = 2 * n;
+    const std::size_t ld = engine::ceil_div(P, 8) * 8;
+    std::vector<double> d(alloc_size(L, ld), 0.0);
+    const char* base = static_cast<const char*>(data);
+    for (std::size_t i = 0; i < n; ++i) {
+        const char* row = base + static_cast<std::ptrdiff_t>(i) * row_stride;
+        for (std::size_t t = 0; t < L; ++t) {
+            double past, present;
+            std::memcpy(&past, row + static_cast<std::ptrdiff_t>(t) * col_stride, sizeof past);
+            std::memcpy(&present, row + static_cast<std::ptrdiff_t>(t + tau) * col_stride,
+                        sizeof present);
+            d[t * ld + i] = past;
+            d[t * ld + n + i] = present;
+        }
+    }
+    std::vector<double> mean(ld);
+    column_sums(d.data(), L, ld, mean.data());
+    const double lf = static_cast<double>(L);
+    for (auto& m : mean) m = m / lf;
+    for (std::size_t t = 0; t < L; ++t)
+        for (std::size_t p = 0; p < P; ++p) d[t * ld + p] = d[t * ld + p] - mean[p];
+
+    std::vector<double> g(alloc_size(P, P));
+    cross_products(d.data(), L, P, ld, g.data());
+    const double denom = L - 1 > 1 ? static_cast<double>(L - 1) : 1.0;
+    for (std::size_t p = 0; p < P; ++p) {
+        for (std::size_t q = 0; q <= p; ++q) {
+            const double c = g[p * P + q] / denom;
+            g[p * P + q] = c;
+            g[q * P + p] = c;
+        }
+        g[p * P + p] += kRidge;
+    }
+
+    Work w;
+    w.a.resize(P * P);
+    w.pivots.resize(P);
+    auto det = [&](const RowSet& s) {
+        const std::size_t k = s.size();
+        for (std::size_t r = 0; r < k; ++r) {
+            const double* src = g.data() + s.at(r) * P;
+            for (std::size_t c = 0; c < k; ++c) w.a[r * k + c] = src[s.at(c)];
+        }
+        return det_of(w.a.data(), k, w);
+    };
+    // Mutual information between rows [x0, x1) of the past and the same rows of the present.
+    auto mi = [&](std::size_t x0, std::size_t x1) {
+        const Det dx = det({x0, x1, 0, 0});
+        const Det dy = det({n + x0, n + x1, 0, 0});
+        const Det dxy = det({x0, x1, n + x0, n + x1});
+        return mutual_information(dx, dy, dxy);
+    };
+
+    const double whole = mi(0, n);
+    double m = INFINITY;
+    for (std::size_t j = 1; j < n; ++j) {
+        const double s = mi(0, j) + mi(j, n);
+        if (s < m) m = s;
+    }
+    const double phi = whole - m;
+    return phi > 0.0 ? phi : 0.0;
+}
+
+}  // namespace phi
