@@ -46,3 +46,28 @@ def test_every_callable_has_a_signature():
 def test_setting_unknown_attribute_fails():
     with pytest.raises(AttributeError):
         sc.Lfsr16().anything = 1
+
+
+def _readelf(*args):
+    import shutil
+    import subprocess
+
+    if not shutil.which("readelf"):
+        pytest.skip("readelf is not installed")
+    return subprocess.run(["readelf", *args, sc.__file__], capture_output=True, text=True, check=True).stdout
+
+
+def test_only_the_init_function_is_exported():
+    exported = [
+        line.split()[-1]
+        for line in _readelf("--dyn-syms", "-W").splitlines()
+        if " GLOBAL " in line and " UND " not in line
+    ]
+    assert exported == ["PyInit_sc_dravik_engine"]
+
+
+def test_needs_only_the_c_runtime():
+    needed = [line.split("[")[1].rstrip("]") for line in _readelf("-d").splitlines() if "(NEEDED)" in line]
+    assert needed, "no dynamic dependencies listed"
+    for lib in needed:
+        assert lib.split(".so")[0] in {"libc", "libm", "libgcc_s", "ld-linux-x86-64"}, lib
