@@ -23,6 +23,14 @@ Ref lfsr16_class();
 Ref bitstream_encoder_class();
 Ref bitstream_averager_class();
 
+// ir_bindings.cpp
+Ref sc_graph_class();
+Ref sc_graph_builder_class();
+Ref ir_verify_function();
+Ref ir_print_function();
+Ref ir_parse_function();
+Ref ir_emit_sv_function();
+
 // layer_bindings.cpp
 Ref dense_layer_class();
 

@@ -27,6 +27,13 @@ void body(PyObject* module) {
     m.add("BitStreamTensor", bitstream_tensor_class());
     m.add("Izhikevich", izhikevich_class());
     m.add("BitstreamAverager", bitstream_averager_class());
+    m.add("ScGraph", sc_graph_class());
+    m.add("ScGraphBuilder", sc_graph_builder_class());
+
+    m.add("ir_verify", ir_verify_function());
+    m.add("ir_print", ir_print_function());
+    m.add("ir_parse", ir_parse_function());
+    m.add("ir_emit_sv", ir_emit_sv_function());
 
     m.add("AdExNeuron", adex_neuron_class());
     m.add("ExpIFNeuron", exp_if_neuron_class());
