@@ -144,3 +144,11 @@ def test_text_signatures(obj, text):
     name, rest = text.split("(", 1)
     assert obj.__text_signature__ == "(" + rest.split("\n--")[0]
     inspect.signature(obj)
+
+
+def test_text_parameters_by_reference_are_text():
+    # A builder method taking its name by const reference still converts a str.
+    b = sc.ScGraphBuilder("g")
+    assert b.input("x", "rate") == 0
+    with pytest.raises(TypeError, match="^argument 'name': "):
+        b.input(5, "rate")

@@ -350,7 +350,7 @@ PyObject* build_type(const std::string& name, const std::string& doc, std::size_
                      std::vector<PyGetSetDef> getsets) {
     bool has_new = false;
     for (const auto& s : slots) has_new |= s.slot == Py_tp_new;
-    if (!doc.empty()) slots.push_back({Py_tp_doc, const_cast<char*>(keep(doc))});
+    slots.push_back({Py_tp_doc, const_cast<char*>(keep(doc))});
     if (!methods.empty()) {
         methods.push_back({nullptr, nullptr, 0, nullptr});
         slots.push_back({Py_tp_methods, (new std::vector<PyMethodDef>(std::move(methods)))->data()});

@@ -529,7 +529,7 @@ using TraitsOf = Traits<std::remove_cvref_t<decltype(F)>>;
 
 // Records are the types without a converter of their own (only the primary Conv marks them).
 template <class T>
-concept Record = requires { Conv<T>::record; };
+concept Record = requires { Conv<std::remove_cv_t<T>>::record; };
 
 // Holder of a converted argument: records passed by reference are borrowed, the rest by value.
 template <class A>
@@ -538,7 +538,7 @@ template <class T>
     requires Record<T>
 struct HolderOf<const T&> { using type = Shared<T>; };
 template <class T>
-    requires Record<T>
+    requires(Record<T> && !std::is_const_v<T>)
 struct HolderOf<T&> { using type = Exclusive<T>; };
 template <class A>
 using holder_t = typename HolderOf<A>::type;

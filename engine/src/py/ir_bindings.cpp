@@ -25,27 +25,16 @@ Ref sc_graph_class() {
         .build();
 }
 
-// The text parameters are taken by value: the framework reads a `const std::string&`
-// parameter as a borrowed record, not as text.
 Ref sc_graph_builder_class() {
     return Class<BuilderSession>("ScGraphBuilder")
         .init<[](std::string name) { return BuilderSession(std::move(name)); }>({arg("name")})
-        .def<[](BuilderSession& b, std::string name, std::string ty) {
-            return b.input(name, ty);
-        }>("input", {arg("name"), arg("ty")},
-           "Add a typed input port. Returns value ID.")
-        .def<[](BuilderSession& b, std::string name, uint32_t source_id) {
-            return b.output(name, source_id);
-        }>("output", {arg("name"), arg("source_id")},
-           "Add an output port forwarding a value.")
-        .def<[](BuilderSession& b, double value, std::string ty) {
-            return b.constant_f64(value, ty);
-        }>("constant_f64", {arg("value"), arg("ty")},
-           "Add a float constant.")
-        .def<[](BuilderSession& b, int64_t value, std::string ty) {
-            return b.constant_i64(value, ty);
-        }>("constant_i64", {arg("value"), arg("ty")},
-           "Add an integer constant.")
+        .def<&BuilderSession::input>("input", {arg("name"), arg("ty")},
+                                     "Add a typed input port. Returns value ID.")
+        .def<&BuilderSession::output>("output", {arg("name"), arg("source_id")},
+                                      "Add an output port forwarding a value.")
+        .def<&BuilderSession::constant_f64>("constant_f64", {arg("value"), arg("ty")}, "Add a float constant.")
+        .def<&BuilderSession::constant_i64>("constant_i64", {arg("value"), arg("ty")},
+                                            "Add an integer constant.")
         .def<&BuilderSession::encode>("encode", {arg("prob_id"), arg("length"), arg("seed")},
                                       "Add a Bernoulli encode operation.")
         .def<&BuilderSession::scale>("scale", {arg("input_id"), arg("factor")},
