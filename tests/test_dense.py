@@ -408,7 +408,8 @@ def test_read_only_input_arrays_are_accepted():
 
 # Everything seeded, with more than 7 neurons so the pooled paths run; prints one digest.
 _THREAD_SCRIPT = r"""
-import hashlib, numpy as np, sc_dravik_engine as sc
+import hashlib, os, numpy as np, sc_dravik_engine as sc
+threads_before = len(os.listdir("/proc/self/task"))
 h = hashlib.sha256()
 def put(v):
     h.update(np.asarray(v, dtype=np.float64).tobytes())
@@ -424,20 +425,24 @@ for n_in, n_out, length, seed in [(3, 1, 70, 5), (16, 9, 1000, 6), (33, 20, 4097
     w = rng.uniform(-0.5, 1.5, (n_out, n_in))
     layer.set_weights(w.tolist())
     put(layer.forward_fast(list(x), 3)); put(layer.forward_prepacked_numpy(rows))
-print(h.hexdigest())
+print(h.hexdigest(), len(os.listdir("/proc/self/task")) - threads_before)
 """
 
 
 def test_results_do_not_depend_on_the_worker_count():
-    digests = set()
+    digests, workers = set(), []
     for threads in ("1", "3", "8"):
         env = dict(os.environ, RAYON_NUM_THREADS=threads,
                    PYTHONPATH=os.path.dirname(os.path.abspath(sc.__file__)))
         done = subprocess.run([sys.executable, "-c", _THREAD_SCRIPT], env=env,
                               capture_output=True, text=True, timeout=300)
         assert done.returncode == 0, done.stderr
-        digests.add(done.stdout.strip())
-    assert len(digests) == 1 and len(digests.pop()) == 64
+        digest, started = done.stdout.split()
+        digests.add(digest)
+        workers.append(int(started))
+    assert len(digests) == 1
+    # The pool really had each size.
+    assert workers[0] < workers[1] < workers[2]
 
 
 # --- Pre-packed forms -----------------------------------------------------------------------
