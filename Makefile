@@ -24,7 +24,8 @@ bench:
 	@sh scripts/install-deps.sh libbenchmark-dev
 	@cmake -S . -B $(BUILD) -DPython3_EXECUTABLE=$(PYTHON) -DSC_BUILD_BENCH=ON >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
-	@for b in $(BUILD)/bench_*; do if [ -x "$$b" ]; then "$$b" || exit 1; fi; done
+	@# C++ programs that a script of the same name drives are run by that script.
+	@for b in $(BUILD)/bench_*; do if [ -x "$$b" ] && [ ! -f "bench/$$(basename $$b).py" ]; then "$$b" || exit 1; fi; done
 	@for s in bench/*.py; do if [ -f "$$s" ]; then PYTHONPATH=$(BUILD) $(PYTHON) "$$s" || exit 1; fi; done
 
 clean:

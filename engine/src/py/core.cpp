@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <sstream>
+#include <thread>
 
 namespace py {
 
@@ -32,13 +34,22 @@ PyObject* panic_type() {
     return g_panic_type;
 }
 
-void report(const char* thread, const char* file, unsigned line, const char* msg) {
+void report(const std::string& thread, const char* file, unsigned line, const char* msg) {
     std::string one(msg);
     for (char& c : one)
         if (c == '\n') c = ' ';
-    std::fprintf(stderr, "sc_dravik_engine: panic on thread %s at %s:%u: %s\n", thread, file, line,
-                 one.c_str());
+    if (file)
+        std::fprintf(stderr, "sc_dravik_engine: panic on thread %s at %s:%u: %s\n", thread.c_str(), file,
+                     line, one.c_str());
+    else  // a failure of the C++ runtime carries no source location
+        std::fprintf(stderr, "sc_dravik_engine: panic on thread %s: %s\n", thread.c_str(), one.c_str());
     std::fflush(stderr);
+}
+
+std::string this_thread() {
+    std::ostringstream s;
+    s << std::this_thread::get_id();
+    return s.str();
 }
 
 void set_panic_message(const char* msg) {
@@ -64,12 +75,12 @@ void set_panic(const engine::Panic& p) {
         if (const char* top = std::strstr(file, "engine/")) file = top;
         else file = slash + 1;
     }
-    report(p.thread.c_str(), file, p.where.line(), p.what());
+    report(p.thread, file, p.where.line(), p.what());
     set_panic_message(p.what());
 }
 
 void set_panic_text(const char* msg) {
-    report("?", "?", 0, msg);
+    report(this_thread(), nullptr, 0, msg);
     set_panic_message(msg);
 }
 

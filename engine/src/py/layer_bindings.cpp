@@ -16,7 +16,10 @@ std::vector<double> prepacked(const DenseLayer& l, Obj packed_inputs) {
         const char* base = reinterpret_cast<const char*>(arr->raw());
         for (std::size_t r = 0; r < rows.size(); ++r)
             for (std::size_t c = 0; c < rows[r].size(); ++c)
-                std::memcpy(&rows[r][c], base + r * arr->stride(0) + c * arr->stride(1), sizeof(uint64_t));
+                std::memcpy(&rows[r][c],
+                            base + static_cast<std::ptrdiff_t>(r) * arr->stride(0) +
+                                static_cast<std::ptrdiff_t>(c) * arr->stride(1),
+                            sizeof(uint64_t));
         return l.forward_prepacked(rows);
     }
     auto rows = try_load<std::vector<std::vector<uint64_t>>>(packed_inputs.ptr);

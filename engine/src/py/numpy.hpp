@@ -116,7 +116,10 @@ RowMajor<T> row_major(const Array<T, 2>& a, const std::string& prefix) {
     const char* base = reinterpret_cast<const char*>(a.raw());
     for (std::size_t r = 0; r < m.rows; ++r)
         for (std::size_t c = 0; c < m.cols; ++c)
-            std::memcpy(&m.copy[r * m.cols + c], base + r * a.stride(0) + c * a.stride(1), sizeof(T));
+            std::memcpy(&m.copy[r * m.cols + c],
+                        base + static_cast<std::ptrdiff_t>(r) * a.stride(0) +
+                            static_cast<std::ptrdiff_t>(c) * a.stride(1),
+                        sizeof(T));
     m.data = m.copy.data();
     return m;
 }
