@@ -18,6 +18,11 @@ Ref cordiv_function();
 Ref adaptive_length_function();
 Ref bitstream_tensor_class();
 
+// kvra_bindings.cpp
+Ref kuramoto_solver_class();
+Ref kvra_metrics_class();
+Ref phi_star_function();
+
 // lfsr_bindings.cpp
 Ref lfsr16_class();
 Ref bitstream_encoder_class();

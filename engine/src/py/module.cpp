@@ -24,6 +24,8 @@ void body(PyObject* module) {
     m.add("BitstreamEncoder", bitstream_encoder_class());
     m.add("FixedPointLif", fixed_point_lif_class());
     m.add("DenseLayer", dense_layer_class());
+    m.add("KuramotoSolver", kuramoto_solver_class());
+    m.add("KVRAMetrics", kvra_metrics_class());
     m.add("BitStreamTensor", bitstream_tensor_class());
     m.add("Izhikevich", izhikevich_class());
     m.add("BitstreamAverager", bitstream_averager_class());
@@ -47,6 +49,7 @@ void body(PyObject* module) {
     m.add("py_predict_xor_lfsr", predict_xor_lfsr_function());
     m.add("py_recover_xor_ema", recover_xor_ema_function());
     m.add("py_recover_xor_lfsr", recover_xor_lfsr_function());
+    m.add("py_phi_star", phi_star_function());
 }
 
 int exec(PyObject* module) {
