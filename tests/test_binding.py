@@ -5,14 +5,9 @@ import numpy as np
 import pytest
 
 import sc_dravik_engine as sc
+from sc_testing import panic_type
 
 
-def panic_type():
-    try:
-        sc.BitstreamAverager(0)
-    except BaseException as e:  # noqa: B036 - the panic type is not importable
-        return type(e)
-    raise AssertionError("no panic")
 
 
 @pytest.mark.parametrize(

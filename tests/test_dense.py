@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import sc_dravik_engine as sc
+from sc_testing import panic_type
 
 M64 = (1 << 64) - 1
 M32 = (1 << 32) - 1
@@ -115,12 +116,6 @@ def popcount(x):
 
 # --- Helpers --------------------------------------------------------------------------------
 
-def panic_type():
-    try:
-        sc.BitstreamAverager(0)
-    except BaseException as e:  # noqa: B036 - the panic type is not importable
-        return type(e)
-    raise AssertionError("no panic")
 
 
 def bits_equal(a, b):

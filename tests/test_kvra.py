@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 import sc_dravik_engine as sc
+from sc_testing import panic_type
 
 TWO_PI = 6.283185307179586
 K = sc.KuramotoSolver
@@ -21,12 +22,6 @@ def bits(values):
     return [struct.pack("<d", v) for v in values]
 
 
-def panic_type():
-    try:
-        K([1.0], [0.0], [0.0]).step_ssgf(0.1, w_flat=[1.0, 2.0], sigma_g=1.0)
-    except BaseException as e:  # noqa: B036 - the panic type is not importable
-        return type(e)
-    raise AssertionError("no panic")
 
 
 # ---------------------------------------------------------------- Kuramoto reference
