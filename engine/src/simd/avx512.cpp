@@ -35,10 +35,30 @@ SC_TARGET_AVX512VPOPCNTDQ inline __m512i load_partial(const uint64_t* a, const u
     else return _mm512_xor_si512(x, y);
 }
 
+// Words fetched ahead of the count. On long slices the loop outruns the hardware prefetcher
+// from the outer caches; requesting the lines 8 KiB ahead keeps the loads fed.
+constexpr std::size_t kPrefetchAhead = 1024;
+
+template <Op op>
+SC_TARGET_AVX512VPOPCNTDQ inline void prefetch(const uint64_t* a, const uint64_t* b, std::size_t i) {
+    for (std::size_t k = 0; k < 32; k += 8) {
+        _mm_prefetch(reinterpret_cast<const char*>(a + i + k), _MM_HINT_T0);
+        if constexpr (op != Op::One) _mm_prefetch(reinterpret_cast<const char*>(b + i + k), _MM_HINT_T0);
+    }
+}
+
 template <Op op>
 SC_TARGET_AVX512VPOPCNTDQ uint64_t count(const uint64_t* a, const uint64_t* b, std::size_t n) {
     __m512i c0 = _mm512_setzero_si512(), c1 = c0, c2 = c0, c3 = c0;
     std::size_t i = 0;
+    // Prefetched addresses stay inside the slices.
+    for (; n >= kPrefetchAhead + 32 && i <= n - kPrefetchAhead - 32; i += 32) {
+        prefetch<op>(a, b, i + kPrefetchAhead);
+        c0 = _mm512_add_epi64(c0, _mm512_popcnt_epi64(load<op>(a, b, i)));
+        c1 = _mm512_add_epi64(c1, _mm512_popcnt_epi64(load<op>(a, b, i + 8)));
+        c2 = _mm512_add_epi64(c2, _mm512_popcnt_epi64(load<op>(a, b, i + 16)));
+        c3 = _mm512_add_epi64(c3, _mm512_popcnt_epi64(load<op>(a, b, i + 24)));
+    }
     for (; i + 32 <= n; i += 32) {
         c0 = _mm512_add_epi64(c0, _mm512_popcnt_epi64(load<op>(a, b, i)));
         c1 = _mm512_add_epi64(c1, _mm512_popcnt_epi64(load<op>(a, b, i + 8)));
