@@ -191,3 +191,16 @@ def test_results_do_not_depend_on_the_worker_count():
     ns = {"np": np, "sc": sc}
     exec(DIGEST, ns)
     assert ns["digest"] == digests[1]
+
+
+
+def test_an_empty_parallel_call_builds_the_pool():
+    out = run_child("""
+        sc.batch_encode_numpy(np.zeros(0))
+        try:
+            sc.set_num_threads(2)
+            print(json.dumps("set"))
+        except ValueError as e:
+            print(json.dumps(str(e)))
+    """)
+    assert out == "Cannot set thread pool: The global thread pool has already been initialized."

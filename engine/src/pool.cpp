@@ -189,8 +189,8 @@ std::size_t num_threads() { return global().size; }
 
 void parallel_chunks(std::size_t n, std::size_t grain,
                      const std::function<void(std::size_t, std::size_t)>& body) {
+    Pool& p = global();  // a parallel operation brings the pool into being, even an empty one
     if (n == 0) return;
-    Pool& p = global();
     if (grain == 0) grain = 1;
     Job job;
     job.body = &body;
@@ -221,7 +221,6 @@ void parallel_chunks(std::size_t n, std::size_t grain,
 }
 
 void parallel_for(std::size_t n, const std::function<void(std::size_t)>& body) {
-    if (n == 0) return;
     // A few chunks per thread balance uneven tasks without much queue traffic.
     const std::size_t threads = num_threads();
     const std::size_t grain = std::max<std::size_t>(1, n / (threads * 4));
