@@ -164,13 +164,13 @@ void tuple_length_error(std::size_t want, Py_ssize_t got) {
 
 const char* keep(std::string s) { return (new std::string(std::move(s)))->c_str(); }
 
-void set_spec(CallSpec*& slot, CallSpec* spec) {
+void set_signature(Signature*& slot, Signature* sig) {
     if (slot) {
-        // The module body ran before in this process (a re-import): keep the first spec.
-        delete spec;
+        // The module body ran before in this process (a re-import): keep the first sig.
+        delete sig;
         return;
     }
-    slot = spec;
+    slot = sig;
 }
 
 static Ref default_object(const Arg& a) {
@@ -184,19 +184,19 @@ static Ref default_object(const Arg& a) {
     }
 }
 
-CallSpec* make_spec(std::string full_name, const std::vector<Arg>& args) {
-    auto* spec = new CallSpec;
-    spec->full_name = std::move(full_name);
+Signature* make_signature(std::string full_name, const std::vector<Arg>& args) {
+    auto* sig = new Signature;
+    sig->full_name = std::move(full_name);
     for (const Arg& a : args) {
         PyObject* name = PyUnicode_InternFromString(a.name);
         if (!name) raise_set();
-        spec->names.push_back(name);
-        spec->cnames.push_back(a.name);
-        spec->defaults.push_back(default_object(a).release());
-        spec->optional.push_back(a.kind != Arg::Kind::Required);
-        if (a.kind == Arg::Kind::Required) ++spec->required;
+        sig->names.push_back(name);
+        sig->cnames.push_back(a.name);
+        sig->defaults.push_back(default_object(a).release());
+        sig->optional.push_back(a.kind != Arg::Kind::Required);
+        if (a.kind == Arg::Kind::Required) ++sig->required;
     }
-    return spec;
+    return sig;
 }
 
 std::string signature_text(const std::string& name, const std::vector<Arg>& args, bool method) {
@@ -242,24 +242,24 @@ static std::string quoted_list(const std::vector<const char*>& names) {
     return s;
 }
 
-void match(const CallSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+void match(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
            PyObject** slots) {
-    const std::size_t np = spec.names.size();
+    const std::size_t np = sig.names.size();
     const std::size_t given = static_cast<std::size_t>(nargs);
     if (!kwnames && given <= np) {  // the common call: arguments by position, defaults after
         std::size_t i = 0;
         for (; i < given; ++i) slots[i] = args[i];
         for (; i < np; ++i) {
-            if (!spec.optional[i]) break;
-            slots[i] = spec.defaults[i];
+            if (!sig.optional[i]) break;
+            slots[i] = sig.defaults[i];
         }
         if (i == np) return;
     }
     if (given > np) {
         const char* verb = given == 1 ? "was" : "were";
-        std::string msg = spec.full_name + " takes ";
-        if (spec.required == np) msg += std::to_string(np);
-        else msg += "from " + std::to_string(spec.required) + " to " + std::to_string(np);
+        std::string msg = sig.full_name + " takes ";
+        if (sig.required == np) msg += std::to_string(np);
+        else msg += "from " + std::to_string(sig.required) + " to " + std::to_string(np);
         msg += " positional arguments but " + std::to_string(given) + " " + verb + " given";
         raise(PyExc_TypeError, msg);
     }
@@ -274,11 +274,11 @@ void match(const CallSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObje
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
             std::size_t idx = np;
             for (std::size_t i = 0; i < np; ++i) {
-                if (spec.names[i] == key) { idx = i; break; }
+                if (sig.names[i] == key) { idx = i; break; }
             }
             if (idx == np) {
                 for (std::size_t i = 0; i < np; ++i) {
-                    const int eq = PyUnicode_Compare(spec.names[i], key);
+                    const int eq = PyUnicode_Compare(sig.names[i], key);
                     if (eq == -1 && PyErr_Occurred()) raise_set();
                     if (eq == 0) { idx = i; break; }
                 }
@@ -287,12 +287,12 @@ void match(const CallSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObje
                 const char* kn = PyUnicode_AsUTF8(key);
                 if (!kn) raise_set();
                 raise(PyExc_TypeError,
-                      spec.full_name + " got an unexpected keyword argument '" + kn + "'");
+                      sig.full_name + " got an unexpected keyword argument '" + kn + "'");
             }
             const bool already = idx < given || (big ? filled_kw_big[idx] : filled_kw[idx]);
             if (already)
-                raise(PyExc_TypeError, spec.full_name + " got multiple values for argument '" +
-                                           spec.cnames[idx] + "'");
+                raise(PyExc_TypeError, sig.full_name + " got multiple values for argument '" +
+                                           sig.cnames[idx] + "'");
             if (big) filled_kw_big[idx] = true;
             else filled_kw[idx] = true;
             slots[idx] = args[nargs + k];
@@ -301,11 +301,11 @@ void match(const CallSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObje
     std::vector<const char*> missing;
     for (std::size_t i = 0; i < np; ++i) {
         if (slots[i]) continue;
-        if (spec.defaults[i]) slots[i] = spec.defaults[i];
-        else if (!spec.optional[i]) missing.push_back(spec.cnames[i]);
+        if (sig.defaults[i]) slots[i] = sig.defaults[i];
+        else if (!sig.optional[i]) missing.push_back(sig.cnames[i]);
     }
     if (!missing.empty()) {
-        raise(PyExc_TypeError, spec.full_name + " missing " + std::to_string(missing.size()) +
+        raise(PyExc_TypeError, sig.full_name + " missing " + std::to_string(missing.size()) +
                                    " required positional " +
                                    (missing.size() == 1 ? "argument" : "arguments") + ": " +
                                    quoted_list(missing));
@@ -372,12 +372,12 @@ PyObject* build_type(const std::string& name, const std::string& doc, std::size_
     }
     slots.push_back({0, nullptr});
     auto* kept = new std::vector<PyType_Slot>(std::move(slots));
-    auto* spec = new PyType_Spec{keep("sc_dravik_engine.sc_dravik_engine." + name),
+    auto* sig = new PyType_Spec{keep("sc_dravik_engine.sc_dravik_engine." + name),
                                  static_cast<int>(basicsize), 0,
                                  static_cast<unsigned>(
                                  Py_TPFLAGS_DEFAULT | (has_new ? 0 : Py_TPFLAGS_DISALLOW_INSTANTIATION)),
                                  kept->data()};
-    return PyType_FromSpec(spec);
+    return PyType_FromSpec(sig);
 }
 
 Ref new_function(PyMethodDef* def) {

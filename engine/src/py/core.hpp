@@ -461,7 +461,7 @@ constexpr std::nullptr_t None = nullptr;
 inline Arg arg_default(const char* n) { Arg a{n}; a.kind = Arg::Kind::Value; return a; }
 
 // Matching data of one callable, built once when its class or function is declared.
-struct CallSpec {
+struct Signature {
     std::string full_name;               // "Cls.meth()" or "func()"
     std::vector<PyObject*> names;        // interned parameter names
     std::vector<const char*> cnames;
@@ -470,12 +470,12 @@ struct CallSpec {
     std::size_t required = 0;            // parameters without defaults
 };
 
-CallSpec* make_spec(std::string full_name, const std::vector<Arg>& args);
+Signature* make_signature(std::string full_name, const std::vector<Arg>& args);
 std::string signature_text(const std::string& name, const std::vector<Arg>& args, bool method);
 
 // Fills slots[i] with the borrowed argument for parameter i or its default; nullptr stands for
 // a default that is the parameter type's empty value.
-void match(const CallSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+void match(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
            PyObject** slots);
 
 // Converts one argument; a TypeError is re-raised as "argument '{}': {}" with the cause kept.
@@ -552,11 +552,11 @@ decltype(auto) pass(H& h) {
 // ---------------------------------------------------------------- entries
 
 template <auto F>
-struct SpecSlot {
-    static inline CallSpec* spec = nullptr;
+struct SignatureSlot {
+    static inline Signature* sig = nullptr;
 };
 // Stores the matching data of F; one callable serves one declaration.
-void set_spec(CallSpec*& slot, CallSpec* spec);
+void set_signature(Signature*& slot, Signature* sig);
 
 template <auto F>
 constexpr std::size_t arity_v = std::tuple_size_v<typename TraitsOf<F>::Args>;
@@ -565,11 +565,11 @@ using arg_t = std::tuple_element_t<I, typename TraitsOf<F>::Args>;
 
 // Runs F on the already-passed leading arguments and the converted slots, returning the result.
 template <auto F, std::size_t Skip, class... Pre>
-PyObject* call_with(PyObject** slots, const CallSpec* spec, Pre&&... pre) {
+PyObject* call_with(PyObject** slots, const Signature* sig, Pre&&... pre) {
     return [&]<std::size_t... I>(std::index_sequence<I...>) -> PyObject* {
         // Braced initialisation converts the arguments left to right.
         std::tuple<holder_t<arg_t<F, I + Skip>>...> held{
-            load_arg<holder_t<arg_t<F, I + Skip>>>(slots[I], spec->cnames[I])...};
+            load_arg<holder_t<arg_t<F, I + Skip>>>(slots[I], sig->cnames[I])...};
         (void)held;
         using R = typename TraitsOf<F>::Ret;
         if constexpr (std::is_void_v<R>) {
@@ -585,15 +585,15 @@ PyObject* call_with(PyObject** slots, const CallSpec* spec, Pre&&... pre) {
 template <auto F, std::size_t Skip>
 PyObject* fast_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
-        const CallSpec* spec = SpecSlot<F>::spec;
+        const Signature* sig = SignatureSlot<F>::sig;
         PyObject* slots[arity_v<F> - Skip + 1];
-        match(*spec, args, nargs, kwnames, slots);
+        match(*sig, args, nargs, kwnames, slots);
         if constexpr (Skip == 1) {
             using A0 = arg_t<F, 0>;
             holder_t<A0> me(self);
-            return call_with<F, 1>(slots, spec, pass<A0>(me));
+            return call_with<F, 1>(slots, sig, pass<A0>(me));
         } else {
-            return call_with<F, 0>(slots, spec);
+            return call_with<F, 0>(slots, sig);
         }
     });
 }
@@ -623,12 +623,12 @@ template <class T, auto F>
 PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> PyObject* {
         KwCall call(args, kwargs);
-        const CallSpec* spec = SpecSlot<F>::spec;
+        const Signature* sig = SignatureSlot<F>::sig;
         PyObject* slots[arity_v<F> + 1];
-        match(*spec, call.items.data(), call.nargs, call.kwnames.get(), slots);
+        match(*sig, call.items.data(), call.nargs, call.kwnames.get(), slots);
         return [&]<std::size_t... I>(std::index_sequence<I...>) -> PyObject* {
             std::tuple<holder_t<arg_t<F, I>>...> held{
-                load_arg<holder_t<arg_t<F, I>>>(slots[I], spec->cnames[I])...};
+                load_arg<holder_t<arg_t<F, I>>>(slots[I], sig->cnames[I])...};
             (void)held;
             T rec = std::invoke(F, pass<arg_t<F, I>>(std::get<I>(held))...);
             PyObject* o = type->tp_alloc(type, 0);
@@ -706,7 +706,7 @@ public:
     // Constructor: F converts its arguments into the record.
     template <auto F>
     Class& init(std::vector<Arg> args = {}) {
-        set_spec(SpecSlot<F>::spec, make_spec(name_ + ".__new__()", args));
+        set_signature(SignatureSlot<F>::sig, make_signature(name_ + ".__new__()", args));
         slots_.push_back({Py_tp_new, reinterpret_cast<void*>(&new_entry<T, F>)});
         init_sig_ = signature_text(name_, args, false);
         return *this;
@@ -720,7 +720,7 @@ public:
         if constexpr (arity_v<F> == 1) {
             methods_.push_back({name, reinterpret_cast<PyCFunction>(&noargs_entry<F, 1>), METH_NOARGS, text});
         } else {
-            set_spec(SpecSlot<F>::spec, make_spec(name_ + "." + name + "()", args));
+            set_signature(SignatureSlot<F>::sig, make_signature(name_ + "." + name + "()", args));
             methods_.push_back({name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fast_entry<F, 1>)),
                                 METH_FASTCALL | METH_KEYWORDS, text});
         }
@@ -730,7 +730,7 @@ public:
     template <auto F>
     Class& def_static(const char* name, std::vector<Arg> args = {}, const char* doc = "") {
         const char* text = keep(signature_text(name, args, false) + doc);
-        set_spec(SpecSlot<F>::spec, make_spec(name_ + "." + name + "()", args));
+        set_signature(SignatureSlot<F>::sig, make_signature(name_ + "." + name + "()", args));
         methods_.push_back({name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fast_entry<F, 0>)),
                             METH_FASTCALL | METH_KEYWORDS | METH_STATIC, text});
         return *this;
@@ -796,7 +796,7 @@ Ref function(const char* name, std::vector<Arg> args = {}, const char* doc = "")
         def->ml_meth = reinterpret_cast<PyCFunction>(&noargs_entry<F, 0>);
         def->ml_flags = METH_NOARGS;
     } else {
-        set_spec(SpecSlot<F>::spec, make_spec(std::string(name) + "()", args));
+        set_signature(SignatureSlot<F>::sig, make_signature(std::string(name) + "()", args));
         def->ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fast_entry<F, 0>));
         def->ml_flags = METH_FASTCALL | METH_KEYWORDS;
     }

@@ -73,9 +73,9 @@ PyTypeObject* container_type() {
             {Py_tp_dealloc, reinterpret_cast<void*>(&container_dealloc)},
             {Py_tp_doc, const_cast<char*>("Owner of an engine buffer lent to a NumPy array.")},
             {0, nullptr}};
-        static PyType_Spec spec = {"sc_dravik_engine.PySliceContainer", sizeof(SliceContainer), 0,
+        static PyType_Spec sig = {"sc_dravik_engine.PySliceContainer", sizeof(SliceContainer), 0,
                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-        return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+        return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&sig));
     }();
     if (!type) raise_set();
     return type;
