@@ -126,6 +126,11 @@ struct Izhikevich {
     }
 };
 
+// The exponential term's argument (v - v_T) / Delta_T, clamped to [-20, 20].
+inline double exp_argument(double v, double v_T, double Delta_T) {
+    return std::fmin(std::fmax((v - v_T) / Delta_T, -20.0), 20.0);
+}
+
 // Adaptive exponential integrate-and-fire.
 struct AdExNeuron {
     double v = -65.0;
@@ -144,8 +149,7 @@ struct AdExNeuron {
     AdExNeuron() = default;
 
     int32_t step(double current) {
-        const double x = std::fmin(std::fmax((v - v_T) / Delta_T, -20.0), 20.0);
-        const double e = std::exp(x);
+        const double e = std::exp(exp_argument(v, v_T, Delta_T));
         const double dv = (((e * Delta_T - (v - v_rest)) - w) + current) / tau_m;
         const double dw = (a * (v - v_rest) - w) / tau_w;
         v = v + dt * dv;
@@ -178,8 +182,7 @@ struct ExpIfNeuron {
     ExpIfNeuron() = default;
 
     int32_t step(double current) {
-        const double x = std::fmin(std::fmax((v - v_T) / Delta_T, -20.0), 20.0);
-        v = v + (((std::exp(x) * Delta_T - (v - v_rest)) + current) / tau) * dt;
+        v = v + (((std::exp(exp_argument(v, v_T, Delta_T)) * Delta_T - (v - v_rest)) + current) / tau) * dt;
         if (v >= v_peak) {
             v = v_reset;
             return 1;

@@ -12,14 +12,12 @@ namespace {
 std::vector<double> prepacked(const DenseLayer& l, Obj packed_inputs) {
     if (auto arr = try_load<np::Array<uint64_t, 2>>(packed_inputs.ptr)) {
         // Any strides: each row is copied by its logical index.
-        std::vector<std::vector<uint64_t>> rows(arr->dim(0), std::vector<uint64_t>(arr->dim(1)));
-        const char* base = reinterpret_cast<const char*>(arr->raw());
+        const std::vector<uint64_t> flat = np::logical_copy(*arr);
+        const std::size_t cols = arr->dim(1);
+        std::vector<std::vector<uint64_t>> rows(arr->dim(0));
         for (std::size_t r = 0; r < rows.size(); ++r)
-            for (std::size_t c = 0; c < rows[r].size(); ++c)
-                std::memcpy(&rows[r][c],
-                            base + static_cast<std::ptrdiff_t>(r) * arr->stride(0) +
-                                static_cast<std::ptrdiff_t>(c) * arr->stride(1),
-                            sizeof(uint64_t));
+            rows[r].assign(flat.begin() + static_cast<std::ptrdiff_t>(r * cols),
+                           flat.begin() + static_cast<std::ptrdiff_t>((r + 1) * cols));
         return l.forward_prepacked(rows);
     }
     auto rows = try_load<std::vector<std::vector<uint64_t>>>(packed_inputs.ptr);

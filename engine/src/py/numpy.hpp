@@ -91,6 +91,21 @@ struct Array {
     }
 };
 
+// The elements of a 2-D array of any strides, copied in row-major order by logical index.
+template <class T>
+std::vector<T> logical_copy(const Array<T, 2>& a) {
+    const std::size_t rows = a.dim(0), cols = a.dim(1);
+    std::vector<T> out(rows * cols);
+    const char* base = reinterpret_cast<const char*>(a.raw());
+    for (std::size_t r = 0; r < rows; ++r)
+        for (std::size_t c = 0; c < cols; ++c)
+            std::memcpy(&out[r * cols + c],
+                        base + static_cast<std::ptrdiff_t>(r) * a.stride(0) +
+                            static_cast<std::ptrdiff_t>(c) * a.stride(1),
+                        sizeof(T));
+    return out;
+}
+
 // A 2-D array as a row-major matrix: read in place when row-major, copied by logical index
 // when column-major.
 template <class T>
@@ -112,14 +127,7 @@ RowMajor<T> row_major(const Array<T, 2>& a, const std::string& prefix) {
         m.data = a.raw();
         return m;
     }
-    m.copy.resize(m.rows * m.cols);
-    const char* base = reinterpret_cast<const char*>(a.raw());
-    for (std::size_t r = 0; r < m.rows; ++r)
-        for (std::size_t c = 0; c < m.cols; ++c)
-            std::memcpy(&m.copy[r * m.cols + c],
-                        base + static_cast<std::ptrdiff_t>(r) * a.stride(0) +
-                            static_cast<std::ptrdiff_t>(c) * a.stride(1),
-                        sizeof(T));
+    m.copy = logical_copy(a);
     m.data = m.copy.data();
     return m;
 }
