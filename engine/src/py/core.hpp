@@ -658,6 +658,22 @@ PyObject* getter_entry(PyObject* self, void*) {
     });
 }
 
+// Property setter: S(T&, value) under the exclusive borrow; deleting the property is refused.
+template <auto S>
+int setter_entry(PyObject* self, PyObject* value, void*) {
+    PyObject* r = guard([&]() -> PyObject* {
+        if (!value) raise(PyExc_TypeError, "can't delete attribute");
+        using A0 = arg_t<S, 0>;
+        holder_t<A0> me(self);
+        holder_t<arg_t<S, 1>> v = Conv<holder_t<arg_t<S, 1>>>::load(value);
+        std::invoke(S, pass<A0>(me), pass<arg_t<S, 1>>(v));
+        Py_RETURN_NONE;
+    });
+    if (!r) return -1;
+    Py_DECREF(r);
+    return 0;
+}
+
 template <auto F>
 Py_ssize_t len_entry(PyObject* self) {
     PyObject* r = guard([&]() -> PyObject* {
@@ -740,6 +756,14 @@ public:
     template <auto F>
     Class& prop(const char* name, const char* doc = nullptr) {
         getsets_.push_back({name, &getter_entry<F>, nullptr, doc, nullptr});
+        return *this;
+    }
+
+    // Read-write property: G reads under a shared borrow, S(T&, value) writes under the
+    // exclusive one.
+    template <auto G, auto S>
+    Class& prop(const char* name, const char* doc = nullptr) {
+        getsets_.push_back({name, &getter_entry<G>, &setter_entry<S>, doc, nullptr});
         return *this;
     }
 
