@@ -72,7 +72,8 @@ std::vector<double> run_ssgf(KuramotoSolver& s, std::size_t n_steps, double dt, 
 
 // NumPy's shape and byte strides go to the engine unchanged: any layout is read in place.
 double phi_star(np::Array<double, 2> data, std::size_t tau) {
-    return phi::phi_star(data.raw(), data.dim(0), data.dim(1), data.stride(0), data.stride(1), tau);
+    const auto v = data.view();
+    return phi::phi_star(v.data, v.dim(0), v.dim(1), v.stride(0), v.stride(1), tau);
 }
 
 }  // namespace

@@ -12,8 +12,9 @@ namespace {
 std::vector<double> prepacked(const DenseLayer& l, Obj packed_inputs) {
     if (auto arr = try_load<np::Array<uint64_t, 2>>(packed_inputs.ptr)) {
         // Any strides: each row is copied by its logical index.
-        const std::vector<uint64_t> flat = np::logical_copy(*arr);
-        const std::size_t cols = arr->dim(1);
+        const auto v = arr->view();
+        const std::vector<uint64_t> flat = np::logical_copy(v);
+        const std::size_t cols = v.dim(1);
         std::vector<std::vector<uint64_t>> rows(arr->dim(0));
         for (std::size_t r = 0; r < rows.size(); ++r)
             rows[r].assign(flat.begin() + static_cast<std::ptrdiff_t>(r * cols),
@@ -26,18 +27,25 @@ std::vector<double> prepacked(const DenseLayer& l, Obj packed_inputs) {
 }
 
 Ref batch(const DenseLayer& l, np::Array<double, 2> inputs, uint64_t seed) {
-    if (inputs.dim(1) != l.n_inputs)
+    auto v = inputs.view();
+    if (v.dim(1) != l.n_inputs)
         throw engine::Error("Expected " + std::to_string(l.n_inputs) + " input features, got " +
-                            std::to_string(inputs.dim(1)) + ".");
-    const np::RowMajor<double> m = np::row_major(inputs, "Array not contiguous: ");
-    const Py_intptr_t dims[2] = {static_cast<Py_intptr_t>(m.rows), static_cast<Py_intptr_t>(l.n_neurons)};
+                            std::to_string(v.dim(1)) + ".");
+    // The output is allocated by NumPy before the input is read; the allocation can run
+    // Python code, so the input is viewed again afterwards and must still fit the output.
+    const std::size_t rows = v.dim(0);
+    const Py_intptr_t dims[2] = {static_cast<Py_intptr_t>(rows), static_cast<Py_intptr_t>(l.n_neurons)};
     Ref out = np::zeros(np::typenum<double>, 2, dims);
+    v = inputs.view();
+    if (v.dim(0) != rows || v.dim(1) != l.n_inputs)
+        throw engine::Error("inputs changed shape during the call.");
+    const np::RowMajor<double> m = np::row_major(v, "Array not contiguous: ");
     l.forward_batch_into(m.span(), m.rows, seed, {np::data_of<double>(out), m.rows * l.n_neurons});
     return out;
 }
 
 Ref prepacked_numpy(const DenseLayer& l, np::Array<uint64_t, 2> packed_inputs) {
-    const np::RowMajor<uint64_t> m = np::row_major(packed_inputs, "Array not contiguous: ");
+    const np::RowMajor<uint64_t> m = np::row_major(packed_inputs.view(), "Array not contiguous: ");
     return np::array(l.forward_prepacked_2d(m.span(), m.rows, m.cols));
 }
 

@@ -54,49 +54,84 @@ void** api();
 // otherwise raises the "is not an instance of" TypeError naming the wanted array type.
 void check_array(PyObject* obj, int nd, int typenum, const char* expected);
 
-// Input array parameter: an ndarray of element type T and exactly D dimensions, borrowed for
-// the call. Contiguity is checked where the data is read, since callers word that error.
+// What an input array is at one moment: data pointer, shape, strides and flags, read after
+// the array's type, dimension count and dtype were checked again. Python code that runs
+// between conversion and use (a later argument's __index__, a NumPy allocation that runs a
+// finaliser) can reassign an array's shape or dtype, so a view is taken where the data is
+// read, with no Python code between taking it and reading.
 template <class T, int D>
-struct Array {
-    PyObject* obj = nullptr;
+struct View {
+    const T* data = nullptr;
+    Py_intptr_t dims[D] = {};
+    Py_intptr_t strides[D] = {};
+    int flags = 0;
 
-    const ArrayFields* f() const { return reinterpret_cast<const ArrayFields*>(obj); }
-    std::size_t dim(int k) const { return static_cast<std::size_t>(f()->dimensions[k]); }
+    std::size_t dim(int k) const { return static_cast<std::size_t>(dims[k]); }
     // Byte stride of dimension k.
-    std::ptrdiff_t stride(int k) const { return static_cast<std::ptrdiff_t>(f()->strides[k]); }
-    const T* raw() const { return reinterpret_cast<const T*>(f()->data); }
+    std::ptrdiff_t stride(int k) const { return static_cast<std::ptrdiff_t>(strides[k]); }
     std::size_t size() const {
         std::size_t n = 1;
-        for (int k = 0; k < D; ++k) n *= dim(k);
+        for (int k = 0; k < D; ++k) n *= dim(k);  // NumPy keeps the product within its size type
         return n;
     }
-    bool c_order() const { return f()->flags & C_CONTIGUOUS; }
+    bool c_order() const { return flags & C_CONTIGUOUS; }
     bool readable_in_place() const {
         if (size() == 0) return true;
-        const int fl = f()->flags;
-        return (fl & ALIGNED) && (fl & (C_CONTIGUOUS | F_CONTIGUOUS)) && f()->data != nullptr;
+        return (flags & ALIGNED) && (flags & (C_CONTIGUOUS | F_CONTIGUOUS)) && data != nullptr;
     }
-
     // The elements in memory order, or ValueError "{prefix}The given array is not ...".
     std::span<const T> slice(const std::string& prefix) const {
         if (!readable_in_place()) raise(PyExc_ValueError, prefix + not_contiguous);
         if (size() == 0) return {};
-        return {raw(), size()};
+        return {data, size()};
     }
     // As slice, raising TypeError with the sentence alone.
     std::span<const T> slice_or_type_error() const {
         if (!readable_in_place()) raise(PyExc_TypeError, not_contiguous);
         if (size() == 0) return {};
-        return {raw(), size()};
+        return {data, size()};
     }
+};
+
+// Input array parameter: an ndarray of element type T and exactly D dimensions, borrowed for
+// the call. Its data is read only through view(), which checks the array again.
+template <class T, int D>
+struct Array {
+    PyObject* obj = nullptr;
+
+    static const char* expected() {
+        static const std::string text =
+            std::string("numpy.ndarray[") + dtype_name<T> + ", ndim=" + std::to_string(D) + "]";
+        return text.c_str();
+    }
+
+    View<T, D> view() const {
+        check_array(obj, D, typenum<T>, expected());
+        const auto* f = reinterpret_cast<const ArrayFields*>(obj);
+        View<T, D> v;
+        v.data = reinterpret_cast<const T*>(f->data);
+        for (int k = 0; k < D; ++k) {
+            v.dims[k] = f->dimensions[k];
+            v.strides[k] = f->strides[k];
+        }
+        v.flags = f->flags;
+        return v;
+    }
+
+    // Shorthands over a fresh view; each takes its own, so a caller that reads several facts
+    // and then the data takes one view instead.
+    std::size_t dim(int k) const { return view().dim(k); }
+    std::size_t size() const { return view().size(); }
+    std::span<const T> slice(const std::string& prefix) const { return view().slice(prefix); }
+    std::span<const T> slice_or_type_error() const { return view().slice_or_type_error(); }
 };
 
 // The elements of a 2-D array of any strides, copied in row-major order by logical index.
 template <class T>
-std::vector<T> logical_copy(const Array<T, 2>& a) {
+std::vector<T> logical_copy(const View<T, 2>& a) {
     const std::size_t rows = a.dim(0), cols = a.dim(1);
     std::vector<T> out(rows * cols);
-    const char* base = reinterpret_cast<const char*>(a.raw());
+    const char* base = reinterpret_cast<const char*>(a.data);
     for (std::size_t r = 0; r < rows; ++r)
         for (std::size_t c = 0; c < cols; ++c)
             std::memcpy(&out[r * cols + c],
@@ -117,14 +152,14 @@ struct RowMajor {
 };
 
 template <class T>
-RowMajor<T> row_major(const Array<T, 2>& a, const std::string& prefix) {
+RowMajor<T> row_major(const View<T, 2>& a, const std::string& prefix) {
     RowMajor<T> m;
     m.rows = a.dim(0);
     m.cols = a.dim(1);
     if (!a.readable_in_place()) raise(PyExc_ValueError, prefix + not_contiguous);
     if (a.size() == 0) return m;
     if (a.c_order()) {
-        m.data = a.raw();
+        m.data = a.data;
         return m;
     }
     m.copy = logical_copy(a);
@@ -169,9 +204,7 @@ namespace py {
 template <class T, int D>
 struct Conv<np::Array<T, D>> {
     static np::Array<T, D> load(PyObject* o) {
-        static const std::string expected =
-            std::string("numpy.ndarray[") + np::dtype_name<T> + ", ndim=" + std::to_string(D) + "]";
-        np::check_array(o, D, np::typenum<T>, expected.c_str());
+        np::check_array(o, D, np::typenum<T>, np::Array<T, D>::expected());
         return np::Array<T, D>{o};
     }
 };
