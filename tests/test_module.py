@@ -15,6 +15,65 @@ def test_module_identity():
     assert not hasattr(sc, "PanicException")
 
 
+# Every name of the module in the order of its body: the module's own, then the model
+# library by family, then the networks and the remaining functions.
+MODULE_ORDER = [
+    "__version__", "simd_tier", "set_num_threads", "pack_bitstream", "unpack_bitstream",
+    "popcount", "pack_bitstream_numpy", "popcount_numpy", "unpack_bitstream_numpy",
+    "batch_lif_run", "batch_lif_run_multi", "batch_lif_run_varying", "batch_encode",
+    "batch_encode_numpy", "Lfsr16", "BitstreamEncoder", "FixedPointLif", "DenseLayer",
+    "StdpSynapse", "SurrogateLif", "DifferentiableDenseLayer", "StochasticAttention",
+    "StochasticGraphLayer", "KuramotoSolver", "KVRAMetrics", "BitStreamTensor", "BrunelNetwork",
+    "Izhikevich", "BitstreamAverager", "ScGraph", "ScGraphBuilder", "ir_verify", "ir_print",
+    "ir_parse", "ir_emit_sv", "AdExNeuron", "ExpIFNeuron", "LapicqueNeuron",
+]
+MODEL_ORDER = [
+    "MultiTimescaleNeuron", "AttentionGatedNeuron", "PredictiveCodingNeuron",
+    "SelfReferentialNeuron", "CompositionalBindingNeuron", "DifferentiableSurrogateNeuron",
+    "NativeContinuousAttractorNeuron", "MetaPlasticNeuron", "QuadraticIFNeuron", "ThetaNeuron",
+    "PerfectIntegratorNeuron", "GatedLIFNeuron", "NonlinearLIFNeuron", "SFANeuron", "MATNeuron",
+    "EscapeRateNeuron", "KLIFNeuron", "InhibitoryLIFNeuron", "ComplementaryLIFNeuron",
+    "ParametricLIFNeuron", "NonResettingLIFNeuron", "AdaptiveThresholdIFNeuron",
+    "SigmaDeltaNeuron", "EnergyLIFNeuron", "IntegerQIFNeuron", "ClosedFormContinuousNeuron",
+    "FitzHughNagumoNeuron", "MorrisLecarNeuron", "HindmarshRoseNeuron", "ResonateAndFireNeuron",
+    "FitzHughRinzelNeuron", "McKeanNeuron", "TermanWangOscillator", "BendaHerzNeuron",
+    "AlphaNeuron", "COBALIFNeuron", "GutkinErmentroutNeuron", "WilsonHRNeuron", "ChayNeuron",
+    "ChayKeizerNeuron", "ShermanRinzelKeizerNeuron", "ButeraRespiratoryNeuron", "EPropALIFNeuron",
+    "SuperSpikeNeuron", "LearnableNeuronModel", "PernarowskiNeuron", "ChialvoMapNeuron",
+    "RulkovMapNeuron", "IbarzTanakaMapNeuron", "MedvedevMapNeuron", "CazellesMapNeuron",
+    "CourageNekorkinMapNeuron", "HodgkinHuxleyNeuron", "TraubMilesNeuron", "WangBuzsakiNeuron",
+    "ConnorStevensNeuron", "DestexheThalamicNeuron", "HuberBraunNeuron", "GolombFSNeuron",
+    "PospischilNeuron", "MainenSejnowskiNeuron", "DeSchutterPurkinjeNeuron", "PlantR15Neuron",
+    "PrescottNeuron", "MihalasNieburNeuron", "GLIFNeuron", "GIFPopulationNeuron",
+    "AvRonCardiacNeuron", "DurstewitzDopamineNeuron", "HillTononiNeuron", "BertramPhantomBurster",
+    "YamadaNeuron", "PinskyRinzelNeuron", "HayL5PyramidalNeuron", "MarderSTGNeuron",
+    "RallCableNeuron", "BoothRinzelNeuron", "DendrifyNeuron", "TwoCompartmentLIFNeuron",
+    "PoissonNeuron", "InhomogeneousPoissonNeuron", "GammaRenewalNeuron", "StochasticIFNeuron",
+    "GalvesLocherbachNeuron", "SpikeResponseNeuron", "GLMNeuron", "WilsonCowanUnit",
+    "JansenRitUnit", "WongWangUnit", "ErmentroutKopellPopulation", "WendlingNeuron",
+    "LarterBreakspearNeuron", "LoihiCUBANeuron", "Loihi2Neuron", "TrueNorthNeuron",
+    "BrainScaleSAdExNeuron", "SpiNNakerLIFNeuron", "SpiNNaker2Neuron", "DPINeuron", "AkidaNeuron",
+    "NeuroGridNeuron", "McCullochPittsNeuron", "SigmoidRateNeuron", "ThresholdLinearRateNeuron",
+    "AstrocyteModel", "TsodyksMarkramNeuron", "LiquidTimeConstantNeuron", "CompteWMNeuron",
+    "SiegertTransferFunction", "FractionalLIFNeuron", "ParallelSpikingNeuron", "AmariNeuralField",
+    "LeakyCompeteFireNeuron", "ArcaneNeuron",
+]
+TAIL_ORDER = [
+    "NetworkRunner", "py_simulate_ei_network", "py_batch_simulate", "py_cordiv",
+    "py_adaptive_length", "py_prediction_error", "py_predict_xor_ema", "py_predict_xor_lfsr",
+    "py_recover_xor_ema", "py_recover_xor_lfsr", "py_phi_star", "CorticalColumnNative",
+    "RallDendriteNative",
+]
+ORDER = MODULE_ORDER + MODEL_ORDER + TAIL_ORDER
+
+
+def test_names_are_added_in_the_module_body_order():
+    known = set(ORDER)
+    assert [n for n in sc.__all__ if n not in known] == []
+    present = set(sc.__all__)
+    assert sc.__all__ == [n for n in ORDER if n in present]
+
+
 def _classes():
     return [getattr(sc, n) for n in sc.__all__ if isinstance(getattr(sc, n), type)]
 
