@@ -16,6 +16,8 @@ namespace {
 constexpr std::size_t kSerialNeurons = 7;
 // Input masks of fewer words than this are encoded on the calling thread.
 constexpr std::size_t kParallelMaskWords = 4096;
+// Packed weights of fewer words than this are drawn on the calling thread.
+constexpr std::size_t kParallelPackWords = 256;
 // Words of input masks a batch pass keeps at once (8 MiB).
 constexpr std::size_t kBatchScratchWords = std::size_t{1} << 20;
 
@@ -90,7 +92,11 @@ void DenseLayer::refresh_packed_weights() {
         start[j] = pos;
         for (double w : weights[j]) pos += stream_draws(w, length);
     }
-    pool::parallel_for(n_neurons, [&](std::size_t j) {
+    // The pool only if it exists already: building a layer leaves set_num_threads free. The
+    // rows come out the same either way.
+    const bool parallel = pool::existing_size() > 1 && n_neurons > 1 &&
+                          n_neurons * per_neuron >= kParallelPackWords;
+    for_neurons(n_neurons, parallel, [&](std::size_t j) {
         rng::ChaCha8 g(weight_seed);
         g.seek_words(start[j]);
         uint64_t* row = packed.data() + j * per_neuron;

@@ -7,10 +7,11 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
-#include <deque>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -21,114 +22,225 @@
 namespace pool {
 namespace {
 
+using Body = std::function<void(std::size_t, std::size_t)>;
+
 // How long an idle thread keeps looking for work before it sleeps: short loops called back to
 // back (a solver step, a layer pass) then never pay for a wake-up.
 constexpr auto kSpin = std::chrono::microseconds(50);
+constexpr auto kSpinBeforeYield = std::chrono::microseconds(10);
 
-struct Job {
-    const std::function<void(std::size_t, std::size_t)>* body;
-    std::size_t n, grain, chunks;
-    int max_helpers;                       // workers that may join besides the caller
-    std::atomic<std::size_t> next{0};      // next chunk to claim
-    std::atomic<std::size_t> finished{0};  // chunks claimed and ended (run or skipped)
+// Loops that can be open at once (nested loops each take one); a caller that finds none free
+// runs its loop inline, which gives the same results.
+constexpr unsigned kSlots = 64;
+
+// A slot's state word: who holds it and how many workers are inside. A worker joins only an
+// open slot with room left, so the owner can hand out a slot's fields without a lock; a slot
+// is free again once its owner has released it and the last worker has left (state 0).
+constexpr uint64_t kOwned = uint64_t{1} << 63;
+constexpr uint64_t kOpen = uint64_t{1} << 62;
+constexpr unsigned kRoomShift = 31;
+constexpr uint64_t kCountMask = (uint64_t{1} << kRoomShift) - 1;  // workers inside; also the room
+
+// Each part that threads write while others read it has a cache line of its own.
+struct alignas(64) Slot {
+    std::atomic<uint64_t> state{0};
+    // The loop, written by the owner before it opens the slot.
+    alignas(64) const Body* body = nullptr;
+    std::size_t n = 0, grain = 0, chunks = 0;
+    std::exception_ptr error;           // written by the one task that set `failed`
     std::atomic<bool> failed{false};
-    std::exception_ptr error;              // first failure, written under the pool mutex
-    int helpers = 0;                       // workers holding a pointer, under the pool mutex
-    bool waiting = false;                  // the caller sleeps on done_cv, under the pool mutex
+    std::atomic<bool> waiting{false};   // the owner sleeps on done_cv
+    alignas(64) std::atomic<std::size_t> next{0};      // next chunk to claim
+    alignas(64) std::atomic<std::size_t> finished{0};  // chunks claimed and ended (run or skipped)
 };
 
 struct Pool {
+    explicit Pool(std::size_t n) : size(n) {}
+    const std::size_t size;
+    Slot slots[kSlots];
+    alignas(64) std::atomic<uint64_t> open{0};  // bit s: slot s may have chunks left to claim
+    alignas(64) std::atomic<int> sleepers{0};
+    std::atomic<bool> stop{false};
     std::mutex mu;
-    std::condition_variable work_cv;  // a job was queued
-    std::condition_variable done_cv;  // a job the caller waits for may have finished
-    std::deque<Job*> queue;
-    std::atomic<std::size_t> queued{0};  // queue.size(), readable without the mutex
-    int sleeping = 0;
+    std::condition_variable work_cv;  // a slot was opened (or stop was set)
+    std::condition_variable done_cv;  // a loop whose owner sleeps has finished
     std::vector<std::thread> threads;
-    std::size_t size = 0;
 };
 
-Pool* g_pool = nullptr;
+std::atomic<Pool*> g_pool{nullptr};
+std::atomic<bool> g_default_failed{false};  // the default pool could not start; loops run inline
 std::mutex g_build_mu;
 
+// Waits up to kSpin for done(). An idle worker (`yield`) that found nothing for a while also
+// hands its processor to any other runnable thread now and then, so that on a busy machine it
+// does not keep a thread with work off its core; loops called back to back never see it. A
+// caller waiting for its own loop does not yield: it would lose its core.
 template <class Done>
-bool spin_until(Done done) {
-    const auto until = std::chrono::steady_clock::now() + kSpin;
+bool spin_until(Done done, bool yield) {
+    const auto start = std::chrono::steady_clock::now();
+    const auto calm = start + kSpinBeforeYield, until = start + kSpin;
     for (;;) {
         for (int i = 0; i < 64; ++i) {
             if (done()) return true;
             _mm_pause();
         }
-        if (std::chrono::steady_clock::now() >= until) return done();
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= until) return done();
+        if (yield && now >= calm) sched_yield();
     }
 }
 
-void remove_job(Pool& p, Job& job) {
-    auto it = std::find(p.queue.begin(), p.queue.end(), &job);
-    if (it != p.queue.end()) {
-        p.queue.erase(it);
-        p.queued.store(p.queue.size(), std::memory_order_relaxed);
-    }
-}
+uint64_t bit(unsigned s) { return uint64_t{1} << s; }
 
-// Claims and runs chunks of job until none is left.
-void work_on(Pool& p, Job& job) {
+// Claims and runs chunks of slot s until none is left.
+void work_on(Pool& p, unsigned s) {
+    Slot& sl = p.slots[s];
     for (;;) {
-        const std::size_t c = job.next.fetch_add(1, std::memory_order_relaxed);
-        if (c >= job.chunks) break;
-        if (!job.failed.load(std::memory_order_relaxed)) {
-            const std::size_t b = c * job.grain, e = std::min(job.n, b + job.grain);
+        // A plain read first: once the chunks are gone, no thread writes the counter again.
+        std::size_t c = sl.next.load(std::memory_order_relaxed);
+        if (c < sl.chunks) c = sl.next.fetch_add(1, std::memory_order_relaxed);
+        if (c >= sl.chunks) {
+            if (p.open.load(std::memory_order_relaxed) & bit(s))
+                p.open.fetch_and(~bit(s), std::memory_order_relaxed);
+            return;
+        }
+        if (!sl.failed.load(std::memory_order_relaxed)) {
+            const std::size_t b = c * sl.grain, e = std::min(sl.n, b + sl.grain);
             try {
-                (*job.body)(b, e);
+                (*sl.body)(b, e);
             } catch (...) {
-                std::lock_guard<std::mutex> lk(p.mu);
-                if (!job.failed.exchange(true)) job.error = std::current_exception();
+                if (!sl.failed.exchange(true)) sl.error = std::current_exception();
             }
         }
-        if (job.finished.fetch_add(1, std::memory_order_acq_rel) + 1 == job.chunks) {
+        // seq_cst with `waiting`: either the owner sees the last count or this sees it sleep.
+        if (sl.finished.fetch_add(1) + 1 == sl.chunks && sl.waiting.load()) {
             std::lock_guard<std::mutex> lk(p.mu);
-            if (job.waiting) p.done_cv.notify_all();
+            p.done_cv.notify_all();
         }
     }
 }
 
-Job* joinable(Pool& p) {
-    for (Job* j : p.queue)
-        if (j->helpers < j->max_helpers && j->next.load(std::memory_order_relaxed) < j->chunks) return j;
-    return nullptr;
+// Enters slot s as a helper if it is open and has room; the count is raised first (one
+// atomic step, no retry loop) and taken back when the slot turns out closed or full.
+bool join(Pool& p, unsigned s) {
+    Slot& sl = p.slots[s];
+    const uint64_t st = sl.state.fetch_add(1, std::memory_order_acquire);
+    const uint64_t inside = st & kCountMask, room = (st >> kRoomShift) & kCountMask;
+    if ((st & kOpen) && inside < room) {
+        // The last seat taken: idle threads need not look at this slot any more.
+        if (inside + 1 == room) p.open.fetch_and(~bit(s), std::memory_order_relaxed);
+        return true;
+    }
+    sl.state.fetch_sub(1, std::memory_order_release);
+    return false;
 }
 
-void worker_main(Pool* p) {
-    std::unique_lock<std::mutex> lk(p->mu);
+// Joins one open slot, starting the search at `from` so that threads spread over loops.
+bool help_once(Pool& p, unsigned from) {
+    const uint64_t mask = p.open.load(std::memory_order_acquire);
+    if (mask == 0) return false;
+    const unsigned r = from % kSlots;
+    const uint64_t rotated = r ? (mask >> r) | (mask << (kSlots - r)) : mask;
+    for (uint64_t m = rotated; m != 0; m &= m - 1) {
+        const unsigned s = (static_cast<unsigned>(__builtin_ctzll(m)) + r) % kSlots;
+        if (!join(p, s)) continue;
+        work_on(p, s);
+        p.slots[s].state.fetch_sub(1, std::memory_order_release);
+        return true;
+    }
+    return false;
+}
+
+void worker_main(Pool* p, unsigned id) {
     for (;;) {
-        Job* job = joinable(*p);
-        if (!job) {
-            lk.unlock();
-            spin_until([p] { return p->queued.load(std::memory_order_relaxed) != 0; });
-            lk.lock();
-            job = joinable(*p);
-            while (!job) {
-                ++p->sleeping;
-                p->work_cv.wait(lk);
-                --p->sleeping;
-                job = joinable(*p);
-            }
-        }
-        ++job->helpers;
-        lk.unlock();
-        work_on(*p, *job);
-        lk.lock();
-        remove_job(*p, *job);
-        if (--job->helpers == 0 && job->waiting) p->done_cv.notify_all();
+        if (help_once(*p, id)) continue;
+        const bool woken = spin_until([p] {
+            return p->open.load(std::memory_order_relaxed) != 0 ||
+                   p->stop.load(std::memory_order_relaxed);
+        }, true);
+        if (p->stop.load()) return;
+        if (woken) continue;
+        std::unique_lock<std::mutex> lk(p->mu);
+        p->sleepers.fetch_add(1);  // seq_cst with `open`: a poster sees it or this sees the slot
+        while (p->open.load() == 0 && !p->stop.load()) p->work_cv.wait(lk);
+        p->sleepers.fetch_sub(1);
     }
 }
 
+void wake(Pool& p, uint64_t want) {
+    std::lock_guard<std::mutex> lk(p.mu);
+    if (want >= static_cast<uint64_t>(p.sleepers.load())) {
+        p.work_cv.notify_all();
+        return;
+    }
+    for (uint64_t i = 0; i < want; ++i) p.work_cv.notify_one();
+}
+
+void stop_and_join(Pool* p) {
+    {
+        std::lock_guard<std::mutex> lk(p->mu);
+        p->stop.store(true);
+        p->work_cv.notify_all();
+    }
+    for (auto& t : p->threads) t.join();
+    delete p;
+}
+
+// Starts a pool of n workers, or stops every thread it started and throws: engine::Error with
+// the system's text when a thread cannot start, std::bad_alloc when memory runs out.
+Pool* make_pool(std::size_t n) {
+    auto* p = new Pool(n);
+    try {
+        for (std::size_t i = 0; i < n; ++i)
+            p->threads.emplace_back(worker_main, p, static_cast<unsigned>(i));
+    } catch (const std::system_error& e) {
+        stop_and_join(p);
+        throw engine::Error(e.code().message());
+    } catch (...) {
+        stop_and_join(p);
+        throw;
+    }
+    return p;
+}
+
+// The global pool, built with its default size on first use; null when that build failed
+// earlier, so that loops run on the calling thread instead of failing again.
+Pool* current() {
+    if (Pool* p = g_pool.load(std::memory_order_acquire)) return p;
+    if (g_default_failed.load(std::memory_order_acquire)) return nullptr;
+    std::lock_guard<std::mutex> lk(g_build_mu);
+    if (Pool* p = g_pool.load(std::memory_order_relaxed)) return p;
+    if (g_default_failed.load(std::memory_order_relaxed)) return nullptr;
+    const std::size_t n = default_size();
+    Pool* p;
+    try {
+        p = make_pool(n);
+    } catch (const engine::Error& e) {
+        g_default_failed.store(true, std::memory_order_release);
+        throw engine::Error("Cannot start the thread pool of " + std::to_string(n) +
+                            " threads: " + e.what());
+    } catch (...) {
+        g_default_failed.store(true, std::memory_order_release);
+        throw;
+    }
+    g_pool.store(p, std::memory_order_release);
+    return p;
+}
+
+// A positive decimal count that fits in 64 bits; 0 for anything else (unset, empty, signs,
+// blanks, too many digits), with `zero` set when the text is a plain 0.
 std::size_t env_count(const char* name, bool& zero) {
     const char* v = std::getenv(name);
-    if (!v || !*v) return 0;
-    char* end = nullptr;
-    const unsigned long long x = std::strtoull(v, &end, 10);
-    if (*end != '\0' || v[0] == '-') return 0;
+    if (!v) return 0;
+    if (*v == '+') ++v;
+    if (!*v) return 0;
+    uint64_t x = 0;
+    for (; *v; ++v) {
+        if (*v < '0' || *v > '9') return 0;
+        if (__builtin_mul_overflow(x, uint64_t{10}, &x) ||
+            __builtin_add_overflow(x, static_cast<uint64_t>(*v - '0'), &x))
+            return 0;
+    }
     if (x == 0) zero = true;
     return static_cast<std::size_t>(x);
 }
@@ -144,27 +256,24 @@ std::size_t cpu_count() {
     return h ? h : 1;
 }
 
-Pool* make_pool(std::size_t n) {
-    auto* p = new Pool();
-    p->size = n;
-    try {
-        for (std::size_t i = 0; i < n; ++i) p->threads.emplace_back(worker_main, p);
-    } catch (const std::system_error& e) {
-        // Threads already started wait on an empty queue for good; the pool object stays
-        // allocated with them since they still use it.
-        for (auto& t : p->threads) t.detach();
-        throw engine::Error(e.code().message());
-    }
-    for (auto& t : p->threads) t.detach();
-    return p;
+void run_inline(std::size_t n, std::size_t grain, const Body& body) {
+    for (std::size_t b = 0; b < n; b += grain) body(b, b + std::min(grain, n - b));
 }
 
-Pool& global() {
-    Pool* p = __atomic_load_n(&g_pool, __ATOMIC_ACQUIRE);
-    if (p) return *p;
-    std::lock_guard<std::mutex> lk(g_build_mu);
-    if (!g_pool) __atomic_store_n(&g_pool, make_pool(default_size()), __ATOMIC_RELEASE);
-    return *g_pool;
+// Takes a free slot, starting where this thread found one last time; kSlots if none is free.
+unsigned acquire_slot(Pool& p) {
+    thread_local unsigned hint = 0;
+    for (unsigned k = 0; k < kSlots; ++k) {
+        const unsigned s = (hint + k) % kSlots;
+        uint64_t free = 0;
+        if (p.slots[s].state.load(std::memory_order_relaxed) == 0 &&
+            p.slots[s].state.compare_exchange_strong(free, kOwned, std::memory_order_acquire,
+                                                     std::memory_order_relaxed)) {
+            hint = s;
+            return s;
+        }
+    }
+    return kSlots;
 }
 
 }  // namespace
@@ -181,43 +290,62 @@ std::size_t default_size() {
 
 void build_global(std::size_t n) {
     std::lock_guard<std::mutex> lk(g_build_mu);
-    if (g_pool) throw engine::Error("The global thread pool has already been initialized.");
-    __atomic_store_n(&g_pool, make_pool(n), __ATOMIC_RELEASE);
+    if (g_pool.load(std::memory_order_relaxed))
+        throw engine::Error("The global thread pool has already been initialized.");
+    g_pool.store(make_pool(n), std::memory_order_release);
 }
 
-std::size_t num_threads() { return global().size; }
+std::size_t num_threads() {
+    const Pool* p = current();
+    return p ? p->size : 1;
+}
 
-void parallel_chunks(std::size_t n, std::size_t grain,
-                     const std::function<void(std::size_t, std::size_t)>& body) {
-    Pool& p = global();  // a parallel operation brings the pool into being, even an empty one
+std::size_t existing_size() {
+    const Pool* p = g_pool.load(std::memory_order_acquire);
+    return p ? p->size : 0;
+}
+
+void parallel_chunks(std::size_t n, std::size_t grain, const Body& body) {
+    Pool* p = current();  // a parallel operation brings the pool into being, even an empty one
     if (n == 0) return;
     if (grain == 0) grain = 1;
-    Job job;
-    job.body = &body;
-    job.n = n;
-    job.grain = grain;
-    job.chunks = engine::ceil_div(n, grain);
+    const std::size_t chunks = engine::ceil_div(n, grain);
     // The caller works too, so at most size threads compute at once.
-    job.max_helpers = static_cast<int>(std::min<std::size_t>(p.size - 1, job.chunks - 1));
-    if (job.max_helpers > 0) {
-        std::lock_guard<std::mutex> lk(p.mu);
-        p.queue.push_back(&job);
-        p.queued.store(p.queue.size(), std::memory_order_relaxed);
-        const int wake = std::min(p.sleeping, job.max_helpers);
-        for (int i = 0; i < wake; ++i) p.work_cv.notify_one();
+    const uint64_t room =
+        p && p->size > 1 ? std::min<uint64_t>({p->size - 1, chunks - 1, kCountMask}) : 0;
+    const unsigned s = room ? acquire_slot(*p) : kSlots;
+    if (s == kSlots) {
+        run_inline(n, grain, body);
+        return;
     }
-    work_on(p, job);
-    auto done = [&] {
-        return job.finished.load(std::memory_order_acquire) == job.chunks;
-    };
-    if (job.max_helpers > 0) {
-        spin_until(done);
-        std::unique_lock<std::mutex> lk(p.mu);
-        remove_job(p, job);
-        job.waiting = true;
-        p.done_cv.wait(lk, [&] { return done() && job.helpers == 0; });
+    Slot& sl = p->slots[s];
+    sl.body = &body;
+    sl.n = n;
+    sl.grain = grain;
+    sl.chunks = chunks;
+    sl.error = nullptr;
+    sl.failed.store(false, std::memory_order_relaxed);
+    sl.waiting.store(false, std::memory_order_relaxed);
+    sl.next.store(0, std::memory_order_relaxed);
+    sl.finished.store(0, std::memory_order_relaxed);
+    // Added, not stored: a thread may be raising and taking back its count meanwhile.
+    sl.state.fetch_add(kOpen | (room << kRoomShift), std::memory_order_release);
+    p->open.fetch_or(bit(s));
+    if (p->sleepers.load() > 0) wake(*p, room);
+
+    work_on(*p, s);
+    auto done = [&sl] { return sl.finished.load(std::memory_order_acquire) == sl.chunks; };
+    if (!spin_until(done, false)) {
+        std::unique_lock<std::mutex> lk(p->mu);
+        sl.waiting.store(true);  // seq_cst with `finished`, as in work_on
+        p->done_cv.wait(lk, [&sl] { return sl.finished.load() == sl.chunks; });
     }
-    if (job.error) std::rethrow_exception(job.error);
+    p->open.fetch_and(~bit(s), std::memory_order_relaxed);
+    std::exception_ptr error = std::move(sl.error);
+    sl.error = nullptr;
+    // Closed and released at once; workers still inside only find no chunk left and leave.
+    sl.state.fetch_and(kCountMask, std::memory_order_release);
+    if (error) std::rethrow_exception(error);
 }
 
 void parallel_for(std::size_t n, const std::function<void(std::size_t)>& body) {

@@ -6,11 +6,16 @@
 namespace pool {
 
 // Builds the global pool with exactly n workers (n > 0) and returns once all have started.
-// Throws engine::Error with the reason when the pool exists already or a thread cannot start.
+// Throws engine::Error with the reason when the pool exists already or a thread cannot start;
+// in the latter case the threads already started are stopped and the pool stays unbuilt.
 void build_global(std::size_t n);
 
-// Worker count of the global pool, building it with its default size on first use.
+// Worker count of the global pool, building it with its default size on first use. When the
+// default pool could not be started (the first use threw), this is 1 and loops run inline.
 std::size_t num_threads();
+
+// Worker count of the global pool if it exists, else 0; never builds it.
+std::size_t existing_size();
 
 // Size the pool takes when it is built without build_global.
 std::size_t default_size();

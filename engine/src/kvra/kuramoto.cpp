@@ -38,11 +38,12 @@ void check_len(const char* what, std::size_t got, std::size_t expected) {
 // run as independent chains, which hides the latency of each row's ordered summation.
 constexpr std::size_t kRowBlock = 4;
 
-// Sine evaluations a pool task should at least carry, so that waking workers pays off.
-constexpr std::size_t kMinTaskWork = 2048;
+// Steps of fewer sines than this stay on the calling thread: measured, below it a pool
+// hand-off costs more than the other workers save.
+constexpr std::size_t kParallelSines = 32 * 32;
 
-// Results reserved up front by a run; longer runs grow as they go.
-constexpr std::size_t kRunReserve = std::size_t{1} << 20;
+// Sines a pool task carries at least, so that claiming it costs little next to its work.
+constexpr std::size_t kTaskSines = 256;
 
 }  // namespace
 
@@ -277,15 +278,20 @@ double KuramotoSolver::advance(double dt, uint64_t seed, const Terms& terms) {
     };
 
     const std::size_t blocks = engine::ceil_div(nn, kRowBlock);
-    const std::size_t workers = pool::num_threads() + 1;
-    const std::size_t grain = std::max<std::size_t>(
-        {std::size_t{1}, blocks / (16 * workers), engine::ceil_div(kMinTaskWork, kRowBlock * nn)});
-    pool::parallel_chunks(blocks, grain, [&](std::size_t b, std::size_t e) {
+    auto blocks_in = [&](std::size_t b, std::size_t e) {
         for (std::size_t q = b; q < e; ++q) {
             const std::size_t i0 = q * kRowBlock;
             block(i0, std::min(kRowBlock, nn - i0));
         }
-    });
+    };
+    const std::size_t workers = pool::num_threads();  // a step is a parallel operation
+    if (workers == 1 || nn * nn < kParallelSines) {
+        blocks_in(0, blocks);
+    } else {
+        const std::size_t grain = std::max<std::size_t>(
+            {std::size_t{1}, blocks / (16 * workers), engine::ceil_div(kTaskSines, kRowBlock * nn)});
+        pool::parallel_chunks(blocks, grain, blocks_in);
+    }
 
     for (std::size_t i = 0; i < nn; ++i) {
         double r = std::fmod(vel[i] * dt + phases[i], kTwoPi);
@@ -300,9 +306,10 @@ namespace {
 template <class Step>
 std::vector<double> run_steps(std::size_t n_steps, uint64_t seed, Step&& step) {
     std::vector<double> out;
-    // A count no vector can hold fails as the allocation it would need, before any step.
+    // Room for every result before the first step: a run too long for memory fails as that
+    // allocation (a count no vector can hold included), with the phases unchanged.
     if (n_steps > out.max_size()) throw std::bad_alloc();
-    out.reserve(std::min(n_steps, kRunReserve));
+    out.reserve(n_steps);
     for (std::size_t k = 0; k < n_steps; ++k)
         out.push_back(step(seed == 0 ? uint64_t{0} : seed + static_cast<uint64_t>(k)));
     return out;

@@ -1,0 +1,162 @@
+// Fork-join cost of the worker pool: one parallel loop of empty tasks, one per worker, against
+// a textbook pool (mutex, condition-variable broadcast, counter) timed in the same run.
+//
+//   build/bench_pool [workers]     (default 8)
+//
+// Two loops per pool: "empty", where the caller may run tasks that no worker took yet, and
+// "all workers", where every task waits until all have started, so every worker takes part.
+// Each figure is the median over batches of back-to-back calls (the minimum beside it).
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <immintrin.h>
+
+#include "pool.hpp"
+
+namespace {
+
+constexpr double kTargetUs = 5.0;
+
+// The baseline: n - 1 threads sleeping on a condition variable, woken by a broadcast for every
+// loop; the caller takes part and sleeps until the last task is done.
+class CondvarPool {
+public:
+    explicit CondvarPool(std::size_t n) {
+        for (std::size_t i = 1; i < n; ++i) threads_.emplace_back([this] { run(); });
+    }
+    ~CondvarPool() {
+        {
+            std::lock_guard<std::mutex> lk(mu_);
+            stop_ = true;
+        }
+        work_cv_.notify_all();
+        for (auto& t : threads_) t.join();
+    }
+    void parallel_for(std::size_t n, const std::function<void(std::size_t)>& body) {
+        std::unique_lock<std::mutex> lk(mu_);
+        body_ = &body;
+        n_ = n;
+        next_ = 0;
+        left_ = n;
+        ++generation_;
+        work_cv_.notify_all();
+        drain(lk);
+        done_cv_.wait(lk, [this] { return left_ == 0; });
+    }
+
+private:
+    void drain(std::unique_lock<std::mutex>& lk) {
+        while (next_ < n_) {
+            const std::size_t i = next_++;
+            lk.unlock();
+            (*body_)(i);
+            lk.lock();
+            if (--left_ == 0) done_cv_.notify_all();
+        }
+    }
+    void run() {
+        std::unique_lock<std::mutex> lk(mu_);
+        unsigned long long seen = 0;
+        for (;;) {
+            work_cv_.wait(lk, [&] { return stop_ || generation_ != seen; });
+            if (stop_) return;
+            seen = generation_;
+            drain(lk);
+        }
+    }
+    std::mutex mu_;
+    std::condition_variable work_cv_, done_cv_;
+    std::vector<std::thread> threads_;
+    const std::function<void(std::size_t)>* body_ = nullptr;
+    std::size_t n_ = 0, next_ = 0, left_ = 0;
+    unsigned long long generation_ = 0;
+    bool stop_ = false;
+};
+
+struct Figure {
+    double median_us, min_us;
+};
+
+// Per-call time of f over `batches` batches of `calls` back-to-back calls.
+template <class F>
+Figure time_calls(int batches, int calls, F&& f) {
+    std::vector<double> per_call;
+    for (int b = 0; b < batches; ++b) {
+        const auto t0 = std::chrono::steady_clock::now();
+        for (int c = 0; c < calls; ++c) f();
+        const std::chrono::duration<double, std::micro> d = std::chrono::steady_clock::now() - t0;
+        per_call.push_back(d.count() / calls);
+    }
+    std::sort(per_call.begin(), per_call.end());
+    return {per_call[per_call.size() / 2], per_call.front()};
+}
+
+// A task that returns once all `workers` tasks of its loop have started.
+struct Rendezvous {
+    std::atomic<std::size_t> arrived{0};
+    std::size_t workers;
+    void operator()(std::size_t) {
+        arrived.fetch_add(1);
+        while (arrived.load() < workers) _mm_pause();
+    }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::size_t workers = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 8;
+    if (workers < 2) {
+        std::fprintf(stderr, "bench_pool: needs at least 2 workers\n");
+        return 1;
+    }
+    try {
+        pool::build_global(workers);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bench_pool: cannot build a pool of %zu: %s\n", workers, e.what());
+        return 1;
+    }
+    CondvarPool baseline(workers);
+    const int batches = 31, calls = 2000;
+
+    auto empty = [](std::size_t) {};
+    auto all_workers = [&](auto& p) {
+        Rendezvous r;
+        r.workers = workers;
+        p(workers, std::ref(r));
+    };
+    auto engine_for = [](std::size_t n, const std::function<void(std::size_t)>& f) {
+        pool::parallel_for(n, f);
+    };
+    auto baseline_for = [&](std::size_t n, const std::function<void(std::size_t)>& f) {
+        baseline.parallel_for(n, f);
+    };
+
+    const Figure e_empty = time_calls(batches, calls, [&] { pool::parallel_for(workers, empty); });
+    const Figure b_empty = time_calls(batches, calls, [&] { baseline.parallel_for(workers, empty); });
+    const Figure e_all = time_calls(batches, calls, [&] { all_workers(engine_for); });
+    const Figure b_all = time_calls(batches, calls / 4, [&] { all_workers(baseline_for); });
+
+    std::printf("pool fork-join, %zu workers, median of %d batches of back-to-back calls (min)\n",
+                workers, batches);
+    std::printf("  %-34s %12s %12s %9s\n", "loop of one empty task per worker", "engine us",
+                "condvar us", "speed-up");
+    auto row = [](const char* label, Figure e, Figure b, bool target) {
+        std::printf("  %-34s %5.2f (%4.2f) %5.2f (%4.2f) %8.1fx", label, e.median_us, e.min_us,
+                    b.median_us, b.min_us, b.median_us / e.median_us);
+        if (target)
+            std::printf("  (target <= %.0f us: %s)", kTargetUs,
+                        e.median_us <= kTargetUs ? "met" : "MISSED");
+        std::printf("\n");
+    };
+    row("empty", e_empty, b_empty, false);
+    row("all workers take part", e_all, b_all, true);
+    return 0;
+}
