@@ -2,16 +2,13 @@
 update rules, the argument checks and their order, noise seeding and thread-count invariance."""
 import inspect
 import math
-import os
 import struct
-import subprocess
-import sys
 
 import numpy as np
 import pytest
 
 import sc_dravik_engine as sc
-from sc_testing import panic_type
+from sc_testing import panic_type, run_child
 
 TWO_PI = 6.283185307179586
 K = sc.KuramotoSolver
@@ -214,11 +211,13 @@ def test_run_seeds_advance_by_one_and_wrap(seed, step_seeds):
 def test_empty_and_impossible_runs_change_nothing():
     s, (_, _, th) = solver(3, seed=11, amp=0.2)
     assert s.run(0, 0.1, 3) == [] and s.run_ssgf(0, 0.1, 3) == []
-    # A step count no list can hold fails as the allocation it needs, before any step.
-    with pytest.raises(MemoryError):
-        s.run(2**62, 0.01)
-    with pytest.raises(MemoryError):
-        s.run_ssgf(2**62, 0.01)
+    # A step count no memory can hold fails as the allocation of its results, before any
+    # step: beyond what a list can index, and within it but far beyond the address space.
+    for n_steps in (2**62, 2**58):
+        with pytest.raises(MemoryError):
+            s.run(n_steps, 0.01)
+        with pytest.raises(MemoryError):
+            s.run_ssgf(n_steps, 0.01)
     assert s.get_phases() == th
     with pytest.raises(OverflowError):
         s.run(-1, 0.1)
@@ -228,33 +227,29 @@ THREAD_SCRIPT = r"""
 import struct, sys
 import numpy as np
 import sc_dravik_engine as sc
-n = 384
-rng = np.random.default_rng(21)
-omega = rng.normal(1.0, 0.3, n).tolist()
-k = rng.normal(0.0, 2.0, (n, n)).tolist()
-th = rng.uniform(0.0, 6.28, n).tolist()
-w = rng.normal(size=n * n).tolist()
-h = rng.normal(size=n * n).tolist()
-s = sc.KuramotoSolver(omega, k, th, 0.4)
-out = [s.step(0.01, 3), s.step(0.01, 0)]
-out += s.run(5, 0.02, 17)
-s.set_field_pressure(0.3)
-out += [s.step_ssgf(0.01, 4, w, 0.7, h, 0.2)]
-out += s.run_ssgf(5, 0.02, 2**64 - 2, w, 0.7, h, 0.2)
-out += s.get_phases()
+out = []
+# Small systems stay on the calling thread, larger ones split their rows over the pool.
+for n in (1, 2, 7, 31, 32, 33, 48, 130, 384):
+    rng = np.random.default_rng(21 + n)
+    omega = rng.normal(1.0, 0.3, n).tolist()
+    k = rng.normal(0.0, 2.0, (n, n)).tolist()
+    th = rng.uniform(0.0, 6.28, n).tolist()
+    w = rng.normal(size=n * n).tolist()
+    h = rng.normal(size=n * n).tolist()
+    s = sc.KuramotoSolver(omega, k, th, 0.4)
+    out += [s.step(0.01, 3), s.step(0.01, 0)]
+    out += s.run(5, 0.02, 17)
+    s.set_field_pressure(0.3)
+    out += [s.step_ssgf(0.01, 4, w, 0.7, h, 0.2)]
+    out += s.run_ssgf(5, 0.02, 2**64 - 2, w, 0.7, h, 0.2)
+    out += s.get_phases()
 sys.stdout.write(b"".join(struct.pack("<d", v) for v in out).hex())
 """
 
 
 def test_results_do_not_depend_on_the_worker_count():
-    def run(threads):
-        env = dict(os.environ, RAYON_NUM_THREADS=str(threads),
-                   PYTHONPATH=os.pathsep.join(sys.path))
-        return subprocess.run([sys.executable, "-c", THREAD_SCRIPT], env=env, check=True,
-                              capture_output=True, text=True).stdout
-
-    one, eight = run(1), run(8)
-    assert len(one) == 16 * (2 + 5 + 1 + 5 + 384)
+    one, eight = run_child(THREAD_SCRIPT, threads=1), run_child(THREAD_SCRIPT, threads=8)
+    assert len(one) == 16 * sum(13 + n for n in (1, 2, 7, 31, 32, 33, 48, 130, 384))
     assert one == eight
 
 

@@ -2,19 +2,17 @@
 
 The pool is built once per process, so every case runs in a fresh interpreter.
 """
-import json
+import errno
 import os
-import subprocess
-import sys
 import textwrap
 
 import numpy as np
 import pytest
 
 import sc_dravik_engine as sc
+from sc_testing import run_child_json
 
 ALREADY = "Cannot set thread pool: The global thread pool has already been initialized."
-MODULE_DIR = os.path.dirname(os.path.abspath(sc.__file__))
 
 # Prelude of every child: imports first (NumPy may start threads of its own), then a count of
 # the threads present before the engine's pool exists.
@@ -24,25 +22,21 @@ import numpy as np
 import sc_dravik_engine as sc
 def tasks():
     return len(os.listdir("/proc/self/task"))
+def limit_address_space():
+    # Room for a few more thread stacks only, so that starting many threads fails early.
+    import resource
+    with open("/proc/self/status") as f:
+        vm = next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize:"))
+    resource.setrlimit(resource.RLIMIT_AS, (vm + 64 * 2**20, resource.RLIM_INFINITY))
+def unlimit():
+    import resource
+    resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
 """
 
 
 def run_child(body, env=None, affinity=None):
     """Runs body in a fresh interpreter; returns what it printed as JSON on its last line."""
-    child_env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
-    child_env.update({
-        "PYTHONPATH": MODULE_DIR,
-        "OPENBLAS_NUM_THREADS": "1",
-        "OMP_NUM_THREADS": "1",
-        "MKL_NUM_THREADS": "1",
-    })
-    child_env.update(env or {})
-    pre = f"os.sched_setaffinity(0, {sorted(affinity)!r})\n" if affinity else ""
-    code = PRELUDE + pre + textwrap.dedent(body)
-    proc = subprocess.run([sys.executable, "-c", code], env=child_env, capture_output=True,
-                          text=True, timeout=120)
-    assert proc.returncode == 0, proc.stderr
-    return json.loads(proc.stdout.strip().splitlines()[-1])
+    return run_child_json(PRELUDE + textwrap.dedent(body), env=env, affinity=affinity)
 
 
 def available_cpus():
@@ -136,6 +130,11 @@ COUNT_WORKERS = """
         ({"RAYON_NUM_THREADS": "abc", "RAYON_RS_NUM_CPUS": "3"}, 3),  # not a positive integer
         ({"RAYON_NUM_THREADS": "-2", "RAYON_RS_NUM_CPUS": "6"}, 6),
         ({"RAYON_NUM_THREADS": "", "RAYON_RS_NUM_CPUS": "2"}, 2),
+        ({"RAYON_NUM_THREADS": str(2**64), "RAYON_RS_NUM_CPUS": "3"}, 3),  # beyond 64 bits
+        ({"RAYON_NUM_THREADS": "9" * 30}, "cpus"),
+        ({"RAYON_NUM_THREADS": " -2", "RAYON_RS_NUM_CPUS": "4"}, 4),
+        ({"RAYON_NUM_THREADS": "2 ", "RAYON_RS_NUM_CPUS": "4"}, 4),
+        ({"RAYON_NUM_THREADS": "+2", "RAYON_RS_NUM_CPUS": "4"}, 2),
         ({"RAYON_NUM_THREADS": "0"}, "cpus"),                        # 0 means the CPU count
         ({"RAYON_RS_NUM_CPUS": "0"}, "cpus"),
         ({"RAYON_NUM_THREADS": "x"}, "cpus"),
@@ -166,6 +165,87 @@ def test_set_num_threads_overrides_the_environment():
         print(json.dumps(tasks() - before))
     """, {"RAYON_NUM_THREADS": "6"})
     assert out == 2
+
+
+# ---------------------------------------------------------------- threads that cannot start
+
+AGAIN = os.strerror(errno.EAGAIN)
+
+
+def test_a_pool_that_cannot_start_stops_its_threads_and_can_be_set_again():
+    out = run_child("""
+        before = tasks()
+        limit_address_space()
+        try:
+            sc.set_num_threads(1000)
+            err = None
+        except ValueError as e:
+            err = str(e)
+        left = tasks() - before
+        unlimit()
+        sc.set_num_threads(3)
+        print(json.dumps([err, left, tasks() - before]))
+    """)
+    assert out == ["Cannot set thread pool: " + AGAIN, 0, 3]
+
+
+def test_a_default_pool_that_cannot_start_fails_once():
+    out = run_child("""
+        before = tasks()
+        probs = np.linspace(0.0, 1.0, 64)
+        limit_address_space()
+        try:
+            sc.batch_encode_numpy(probs, 256)
+            first = None
+        except ValueError as e:
+            first = str(e)
+        left = tasks() - before
+        # Later loops run on the calling thread, with the same results, until a size is set.
+        inline = sc.batch_encode_numpy(probs, 256).tobytes().hex()
+        unlimit()
+        sc.set_num_threads(2)
+        pooled = sc.batch_encode_numpy(probs, 256).tobytes().hex()
+        print(json.dumps([first, left, inline == pooled, tasks() - before]))
+    """, {"RAYON_NUM_THREADS": "1000"})
+    assert out == ["Cannot start the thread pool of 1000 threads: " + AGAIN, 0, True, 2]
+
+
+# ---------------------------------------------------------------- layers before the pool
+
+@pytest.mark.parametrize(
+    "build",
+    [
+        "sc.DenseLayer(2, 1, 64)",
+        "sc.DenseLayer(64, 64, 1024)",  # large enough to pack on a pool, were there one
+        "sc.DenseLayer(2, 1, 64).set_weights([[0.25, 0.75]])",
+        "sc.DenseLayer(64, 64, 1024).refresh_packed_weights()",
+    ],
+)
+def test_building_a_layer_leaves_the_pool_unbuilt(build):
+    out = run_child(f"""
+        before = tasks()
+        {build}
+        started = tasks() - before
+        sc.set_num_threads(4)
+        print(json.dumps([started, tasks() - before]))
+    """)
+    assert out == [0, 4]
+
+
+def test_packing_on_the_pool_and_inline_give_the_same_streams():
+    # Weights of 1 or more draw nothing: the rows packed on the pool must start where the
+    # keystream stands after all earlier rows, whatever they drew.
+    body = """
+        {first}
+        layer = sc.DenseLayer(48, 40, 1000, 5)
+        outs = [layer.forward_numpy(np.linspace(0.0, 1.0, 48), 1).tolist()]
+        layer.set_weights(((np.arange(40 * 48).reshape(40, 48) % 9 - 1) / 6.0).tolist())
+        outs += [layer.forward_numpy(np.linspace(0.0, 1.0, 48), s).tolist() for s in (1, 2)]
+        print(json.dumps(outs))
+    """
+    pooled = run_child(body.format(first="sc.set_num_threads(8)"))
+    inline = run_child(body.format(first="pass"))
+    assert pooled == inline
 
 
 # ---------------------------------------------------------------- thread-count invariance

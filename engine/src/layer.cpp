@@ -17,7 +17,7 @@ constexpr std::size_t kSerialNeurons = 7;
 // Input masks of fewer words than this are encoded on the calling thread.
 constexpr std::size_t kParallelMaskWords = 4096;
 // Packed weights of fewer words than this are drawn on the calling thread.
-constexpr std::size_t kParallelPackWords = 256;
+constexpr std::size_t kParallelPackWords = 512;
 // Words of input masks a batch pass keeps at once (8 MiB).
 constexpr std::size_t kBatchScratchWords = std::size_t{1} << 20;
 

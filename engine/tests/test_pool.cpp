@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
 #include <vector>
 
 #include "error.hpp"
@@ -50,4 +51,36 @@ TEST(Pool, BuildAfterUseIsRefused) {
         EXPECT_STREQ(e.what(), "The global thread pool has already been initialized.");
     }
     EXPECT_GE(pool::num_threads(), 1u);
+}
+
+TEST(Pool, ChunksCoverTheRangeOnceWithinTheGrain) {
+    for (std::size_t n : {1u, 5u, 64u, 1000u})
+        for (std::size_t grain : {1u, 3u, 64u, 5000u}) {
+            std::vector<std::atomic<int>> hits(n);
+            std::atomic<bool> too_long{false};
+            pool::parallel_chunks(n, grain, [&](std::size_t b, std::size_t e) {
+                if (e <= b || e - b > grain) too_long = true;
+                for (std::size_t i = b; i < e; ++i) hits[i].fetch_add(1);
+            });
+            EXPECT_FALSE(too_long.load()) << n << " " << grain;
+            for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i].load(), 1) << n << " " << grain << " " << i;
+        }
+}
+
+// More callers at once than loops can be open: the extra ones run their loops inline.
+TEST(Pool, ManyCallersAtOnce) {
+    const std::size_t callers = 100, n = 3000;
+    std::vector<std::vector<std::size_t>> out(callers, std::vector<std::size_t>(n, 0));
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (std::size_t c = 0; c < callers; ++c)
+        threads.emplace_back([&, c] {
+            for (int round = 0; round < 20; ++round) {
+                pool::parallel_for(n, [&](std::size_t i) { out[c][i] = c * n + i + round; });
+                for (std::size_t i = 0; i < n; ++i)
+                    if (out[c][i] != c * n + i + round) failures++;
+            }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(failures.load(), 0);
 }
