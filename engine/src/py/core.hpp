@@ -86,6 +86,8 @@ PyObject* guard(F&& f) noexcept {
         PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const std::length_error&) {  // a size beyond max_size(): a failed allocation too
+        PyErr_NoMemory();
     } catch (const std::exception& e) {
         set_panic_text(e.what());
     } catch (...) {
