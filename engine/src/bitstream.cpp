@@ -171,18 +171,10 @@ BitStreamTensor BitStreamTensor::bundle(std::span<const BitStreamTensor* const> 
         const uint64_t* c = tensors[2]->data.data();
         for (std::size_t k = 0; k < words; ++k) out[k] = (a[k] & c[k]) | ((a[k] | c[k]) & b[k]);
     } else {
-        const std::size_t half = n / 2;
-        std::array<uint64_t, 64> counts;
-        for (std::size_t k = 0; k < words; ++k) {
-            counts.fill(0);
-            for (const BitStreamTensor* t : tensors) {
-                const uint64_t w = t->data[k];
-                for (unsigned j = 0; j < 64; ++j) counts[j] += (w >> j) & 1u;
-            }
-            uint64_t r = 0;
-            for (unsigned j = 0; j < 64; ++j) r |= static_cast<uint64_t>(counts[j] > half) << j;
-            out[k] = r;
-        }
+        // Word-wise too: the members' counts are kept in bit planes (simd::majority_dispatch).
+        std::vector<const uint64_t*> members(n);
+        for (std::size_t i = 0; i < n; ++i) members[i] = tensors[i]->data.data();
+        simd::majority_dispatch(members.data(), n, words, out.data());
     }
     return BitStreamTensor{std::move(out), first.length};
 }
