@@ -835,7 +835,9 @@ public:
     // get_state: a new dict of the named record fields, in order.
     template <auto... Fields>
     Class& state(std::initializer_list<const char*> keys) {
-        check_arity(name_ + ".get_state()", keys.size(), sizeof...(Fields));
+        if (keys.size() != sizeof...(Fields))
+            bad_declaration(name_ + ".get_state()", std::to_string(keys.size()) + " keys for " +
+                                                        std::to_string(sizeof...(Fields)) + " fields");
         StateKeys<T, Fields...>::keys = intern_all(keys);
         methods_.push_back({"get_state", &state_entry<T, Fields...>, METH_NOARGS,
                             "get_state($self)\n--\n\n"});
