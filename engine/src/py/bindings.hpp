@@ -43,14 +43,14 @@ Ref ir_emit_sv_function();
 // layer_bindings.cpp
 Ref dense_layer_class();
 
-// neuron_bindings.cpp
-Ref fixed_point_lif_class();
-Ref izhikevich_class();
-Ref adex_neuron_class();
-Ref exp_if_neuron_class();
-Ref lapicque_neuron_class();
+// models/neuron.cpp
+Ref FixedPointLif_class();
+Ref Izhikevich_class();
+Ref AdExNeuron_class();
+Ref ExpIFNeuron_class();
+Ref LapicqueNeuron_class();
 
-// models_bindings.cpp: the model library, in its registration order.
+// models/registry.cpp: the model library, its family blocks in order.
 void register_neuron_classes(Module& m);
 
 // system_bindings.cpp
