@@ -28,6 +28,10 @@ Ref lfsr16_class();
 Ref bitstream_encoder_class();
 Ref bitstream_averager_class();
 
+// grad_bindings.cpp
+Ref surrogate_lif_class();
+Ref differentiable_dense_layer_class();
+
 // ir_bindings.cpp
 Ref sc_graph_class();
 Ref sc_graph_builder_class();

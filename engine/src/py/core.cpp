@@ -208,6 +208,7 @@ static Ref default_object(const Arg& a) {
         case Arg::Kind::Float: return Ref::check(PyFloat_FromDouble(a.d));
         case Arg::Kind::Bool: return Ref::borrow(a.i ? Py_True : Py_False);
         case Arg::Kind::None: return Ref::borrow(Py_None);
+        case Arg::Kind::Str: return Ref::check(PyUnicode_FromString(a.s));
         default: return Ref();
     }
 }
@@ -240,6 +241,10 @@ std::string signature_text(const std::string& name, const std::vector<Arg>& args
         s += a.name;
         if (a.kind == Arg::Kind::Required) continue;
         s += "=";
+        if (a.shown) {
+            s += a.shown;
+            continue;
+        }
         // Negative numbers and empty-value defaults are shown as "...".
         const bool negative = (a.kind == Arg::Kind::Int && a.i < 0) ||
                               (a.kind == Arg::Kind::Float && std::signbit(a.d));

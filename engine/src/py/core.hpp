@@ -439,12 +439,14 @@ struct DictBuilder {
 // One parameter: its name and, optionally, its default. A bare name converts to a required
 // parameter, so an argument list can read {"current", arg("dt", 0.1)}.
 struct Arg {
-    enum class Kind { Required, Int, UInt, Float, Bool, None, Value };
+    enum class Kind { Required, Int, UInt, Float, Bool, None, Value, Str };
     const char* name;
     Kind kind = Kind::Required;
     long long i = 0;
     unsigned long long u = 0;
     double d = 0.0;
+    const char* s = nullptr;      // a str default
+    const char* shown = nullptr;  // the default as the signature prints it, when not its repr
     Arg(const char* n) : name(n) {}  // NOLINT: implicit on purpose
 };
 inline Arg arg(const char* n) { return Arg(n); }
@@ -453,12 +455,20 @@ Arg arg(const char* n, V v) {
     Arg a(n);
     if constexpr (std::is_same_v<V, bool>) { a.kind = Arg::Kind::Bool; a.i = v; }
     else if constexpr (std::is_same_v<V, std::nullptr_t>) a.kind = Arg::Kind::None;
+    else if constexpr (std::is_convertible_v<V, const char*>) { a.kind = Arg::Kind::Str; a.s = v; }
     else if constexpr (std::is_floating_point_v<V>) { a.kind = Arg::Kind::Float; a.d = v; }
     else if constexpr (std::is_unsigned_v<V>) { a.kind = Arg::Kind::UInt; a.u = v; }
     else { a.kind = Arg::Kind::Int; a.i = v; }
     return a;
 }
 constexpr std::nullptr_t None = nullptr;
+// A default whose signature text is written out literally (e.g. a str shown in double quotes).
+template <class V>
+Arg arg_shown(const char* n, V v, const char* text) {
+    Arg a = arg(n, v);
+    a.shown = text;
+    return a;
+}
 // A default that is the parameter type's empty value (shown as "...").
 inline Arg arg_default(const char* n) { Arg a(n); a.kind = Arg::Kind::Value; return a; }
 
