@@ -24,6 +24,7 @@ void body(PyObject* module) {
     m.add("BitstreamEncoder", bitstream_encoder_class());
     m.add("FixedPointLif", fixed_point_lif_class());
     m.add("DenseLayer", dense_layer_class());
+    m.add("StdpSynapse", stdp_synapse_class());
     m.add("KuramotoSolver", kuramoto_solver_class());
     m.add("KVRAMetrics", kvra_metrics_class());
     m.add("BitStreamTensor", bitstream_tensor_class());
@@ -50,6 +51,9 @@ void body(PyObject* module) {
     m.add("py_recover_xor_ema", recover_xor_ema_function());
     m.add("py_recover_xor_lfsr", recover_xor_lfsr_function());
     m.add("py_phi_star", phi_star_function());
+
+    m.add("CorticalColumnNative", cortical_column_class());
+    m.add("RallDendriteNative", rall_dendrite_class());
 }
 
 int exec(PyObject* module) {
