@@ -12,8 +12,9 @@ RallDendriteNative RallDendriteNative::make(std::size_t n_branches, std::size_t 
     RallDendriteNative d;
     // Two powers, in this order: the weights are only close to 1 / n_branches.
     const double w = std::pow(1.0 / std::pow(static_cast<double>(n_branches), 2.0 / 3.0), 1.5);
-    d.branch_weights = engine::sized_vector<double>(n_branches, 1, w);
+    // The product is checked first, so an impossible shape fails before anything is filled.
     d.compartments = engine::sized_vector<double>(n_branches, branch_length);
+    d.branch_weights = engine::sized_vector<double>(n_branches, 1, w);
     d.n_branches = n_branches;
     d.branch_length = branch_length;
     d.tau = tau;
