@@ -11,7 +11,7 @@
 #include "rng.hpp"
 
 using neuron::AdExNeuron;
-using neuron::ExpIfNeuron;
+using neuron::ExpIFNeuron;
 using neuron::FixedPointLif;
 using neuron::HomeostaticLif;
 using neuron::Izhikevich;
@@ -241,7 +241,7 @@ TEST(NeuronIzhikevich, HandStepsAndFirstSpikeAtStep4) {
 }
 
 TEST(NeuronIzhikevich, ConstructorArgumentsAndReset) {
-    Izhikevich n(0.1, 0.25, -60.0, 2.0, 0.5);
+    Izhikevich n(Izhikevich::Args{0.1, 0.25, -60.0, 2.0, 0.5});
     EXPECT_EQ(n.v, -60.0);
     EXPECT_EQ(n.u, 0.25 * -60.0);
     EXPECT_EQ(n.dt, 0.5);
@@ -256,7 +256,7 @@ TEST(NeuronIzhikevich, ConstructorArgumentsAndReset) {
 TEST(NeuronPointModels, NaNInputPropagatesAndNeverSpikes) {
     Izhikevich iz;
     AdExNeuron ad;
-    ExpIfNeuron ei;
+    ExpIFNeuron ei;
     LapicqueNeuron lq;
     for (int k = 0; k < 3; ++k) {
         EXPECT_EQ(iz.step(kNaN), 0);
@@ -319,7 +319,7 @@ TEST(NeuronAdEx, ExponentArgumentIsClamped) {
 }
 
 TEST(NeuronExpIf, HandStepsSpikeAndReset) {
-    ExpIfNeuron n;
+    ExpIFNeuron n;
     double v = -65.0;
     const double I = 300.0;
     int spikes = 0;
@@ -376,7 +376,7 @@ TEST(NeuronLapicque, SubthresholdApproachAndSpikeRestart) {
 }
 
 TEST(NeuronLapicque, ConstructorOrderAndReset) {
-    LapicqueNeuron n(10.0, 2.0, 0.5, 0.1);
+    LapicqueNeuron n(LapicqueNeuron::Args{10.0, 2.0, 0.5, 0.1});
     EXPECT_EQ(n.tau, 10.0);
     EXPECT_EQ(n.resistance, 2.0);
     EXPECT_EQ(n.threshold, 0.5);

@@ -48,14 +48,14 @@ Ref cortical_column_class();
 // rall_dendrite_bindings.cpp
 Ref rall_dendrite_class();
 
-// neuron_bindings.cpp
-Ref fixed_point_lif_class();
-Ref izhikevich_class();
-Ref adex_neuron_class();
-Ref exp_if_neuron_class();
-Ref lapicque_neuron_class();
+// models/neuron.cpp
+Ref FixedPointLif_class();
+Ref Izhikevich_class();
+Ref AdExNeuron_class();
+Ref ExpIFNeuron_class();
+Ref LapicqueNeuron_class();
 
-// models_bindings.cpp: the model library, in its registration order.
+// models/registry.cpp: the model library, its family blocks in order.
 void register_neuron_classes(Module& m);
 
 // system_bindings.cpp

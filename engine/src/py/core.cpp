@@ -164,9 +164,37 @@ void tuple_length_error(std::size_t want, Py_ssize_t got) {
 
 const char* keep(std::string s) { return (new std::string(std::move(s)))->c_str(); }
 
+namespace {
+unsigned g_generation = 1;
+}
+
+void begin_declarations() { ++g_generation; }
+
+void bad_declaration(const std::string& where, const std::string& why) {
+    raise(PyExc_SystemError, where + ": " + why);
+}
+
+void check_arity(const std::string& where, std::size_t names, std::size_t params) {
+    if (names != params)
+        bad_declaration(where, "the declaration names " + std::to_string(names) + " parameter" +
+                                   (names == 1 ? "" : "s") + " but the callable takes " +
+                                   std::to_string(params));
+}
+
+void refuse_default(const Signature& sig, std::size_t i, const char* why) {
+    bad_declaration(sig.full_name, std::string("the default of '") + sig.cnames[i] + "' " + why);
+}
+
 void set_signature(Signature*& slot, Signature* sig) {
+    sig->generation = g_generation;
     if (slot) {
-        // The module body ran before in this process (a re-import): keep the first sig.
+        if (slot->generation == g_generation) {
+            const std::string first = slot->full_name, second = sig->full_name;
+            delete sig;
+            bad_declaration(second, "its callable is already declared as " + first);
+        }
+        // The module body ran before in this process (a re-import): keep the first data.
+        slot->generation = g_generation;
         delete sig;
         return;
     }
@@ -384,6 +412,11 @@ Ref new_function(PyMethodDef* def) {
     Ref modname;
     if (g_module) modname = Ref::check(PyModule_GetNameObject(g_module));
     return Ref::check(PyCFunction_NewEx(def, g_module, modname.get()));
+}
+
+Module::Module(PyObject* m) : m_(m) {
+    set_current_module(m);
+    begin_declarations();
 }
 
 void Module::add(const char* name, Ref obj) {

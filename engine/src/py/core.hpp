@@ -436,7 +436,8 @@ struct DictBuilder {
 
 // ---------------------------------------------------------------- declarations
 
-// One parameter: its name and, optionally, its default.
+// One parameter: its name and, optionally, its default. A bare name converts to a required
+// parameter, so an argument list can read {"current", arg("dt", 0.1)}.
 struct Arg {
     enum class Kind { Required, Int, UInt, Float, Bool, None, Value };
     const char* name;
@@ -444,11 +445,12 @@ struct Arg {
     long long i = 0;
     unsigned long long u = 0;
     double d = 0.0;
+    Arg(const char* n) : name(n) {}  // NOLINT: implicit on purpose
 };
-inline Arg arg(const char* n) { return Arg{n}; }
+inline Arg arg(const char* n) { return Arg(n); }
 template <class V>
 Arg arg(const char* n, V v) {
-    Arg a{n};
+    Arg a(n);
     if constexpr (std::is_same_v<V, bool>) { a.kind = Arg::Kind::Bool; a.i = v; }
     else if constexpr (std::is_same_v<V, std::nullptr_t>) a.kind = Arg::Kind::None;
     else if constexpr (std::is_floating_point_v<V>) { a.kind = Arg::Kind::Float; a.d = v; }
@@ -458,7 +460,7 @@ Arg arg(const char* n, V v) {
 }
 constexpr std::nullptr_t None = nullptr;
 // A default that is the parameter type's empty value (shown as "...").
-inline Arg arg_default(const char* n) { Arg a{n}; a.kind = Arg::Kind::Value; return a; }
+inline Arg arg_default(const char* n) { Arg a(n); a.kind = Arg::Kind::Value; return a; }
 
 // Matching data of one callable, built once when its class or function is declared.
 struct Signature {
@@ -468,10 +470,20 @@ struct Signature {
     std::vector<PyObject*> defaults;     // default objects (nullptr: none or value-initialised)
     std::vector<bool> optional;          // has a default of either kind
     std::size_t required = 0;            // parameters without defaults
+    unsigned generation = 0;             // run of the module body that declared it
 };
 
 Signature* make_signature(std::string full_name, const std::vector<Arg>& args);
 std::string signature_text(const std::string& name, const std::vector<Arg>& args, bool method);
+
+// A declaration that cannot be right is refused when it is built, with SystemError
+// "{where}: {why}", so that importing the module checks every declaration.
+[[noreturn]] void bad_declaration(const std::string& where, const std::string& why);
+// Refuses an argument list whose length is not the callable's parameter count.
+void check_arity(const std::string& where, std::size_t names, std::size_t params);
+// Starts a new run of declarations (the module body, or a test's set of declarations); a
+// callable may be declared once per run.
+void begin_declarations();
 
 // Fills slots[i] with the borrowed argument for parameter i or its default; nullptr stands for
 // a default that is the parameter type's empty value.
@@ -555,13 +567,51 @@ template <auto F>
 struct SignatureSlot {
     static inline Signature* sig = nullptr;
 };
-// Stores the matching data of F; one callable serves one declaration.
+// Stores the matching data of F. The slot is keyed by the callable, so one callable serves
+// one declaration: a second declaration of it in the same run is refused.
 void set_signature(Signature*& slot, Signature* sig);
 
 template <auto F>
 constexpr std::size_t arity_v = std::tuple_size_v<typename TraitsOf<F>::Args>;
 template <auto F, std::size_t I>
 using arg_t = std::tuple_element_t<I, typename TraitsOf<F>::Args>;
+
+// Converts every default of the signature as its parameter would be converted at a call, so
+// that a default of the wrong kind is refused at declaration, not at a user's call.
+void refuse_default(const Signature& sig, std::size_t i, const char* why);
+template <auto F, std::size_t Skip>
+void check_defaults(const Signature& sig) {
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        (
+            [&] {
+                using H = holder_t<arg_t<F, I + Skip>>;
+                if (!sig.optional[I]) return;
+                if (!sig.defaults[I]) {
+                    if constexpr (!std::is_default_constructible_v<H>)
+                        refuse_default(sig, I, "has no empty value");
+                    return;
+                }
+                try {
+                    H h = Conv<H>::load(sig.defaults[I]);
+                    (void)h;
+                } catch (const ErrorSet&) {
+                    PyErr_Clear();
+                    refuse_default(sig, I, "does not convert to its parameter's type");
+                }
+            }(),
+            ...);
+    }(std::make_index_sequence<arity_v<F> - Skip>{});
+}
+
+// The matching data of F for a declaration named `where`, checked and stored.
+template <auto F, std::size_t Skip>
+const Signature* declare(const std::string& where, const std::vector<Arg>& args) {
+    check_arity(where, args.size(), arity_v<F> - Skip);
+    Signature* sig = make_signature(where, args);
+    check_defaults<F, Skip>(*sig);
+    set_signature(SignatureSlot<F>::sig, sig);
+    return sig;
+}
 
 // Runs F on the already-passed leading arguments and the converted slots, returning the result.
 template <auto F, std::size_t Skip, class... Pre>
@@ -722,7 +772,7 @@ public:
     // Constructor: F converts its arguments into the record.
     template <auto F>
     Class& init(std::vector<Arg> args = {}) {
-        set_signature(SignatureSlot<F>::sig, make_signature(name_ + ".__new__()", args));
+        declare<F, 0>(name_ + ".__new__()", args);
         slots_.push_back({Py_tp_new, reinterpret_cast<void*>(&new_entry<T, F>)});
         init_sig_ = signature_text(name_, args, false);
         return *this;
@@ -732,11 +782,13 @@ public:
     template <auto F>
     Class& def(const char* name, std::vector<Arg> args = {}, const char* doc = "") {
         static_assert(arity_v<F> >= 1, "a method takes self first");
+        const std::string where = name_ + "." + name + "()";
         const char* text = keep(signature_text(name, args, true) + doc);
         if constexpr (arity_v<F> == 1) {
+            check_arity(where, args.size(), 0);
             methods_.push_back({name, reinterpret_cast<PyCFunction>(&noargs_entry<F, 1>), METH_NOARGS, text});
         } else {
-            set_signature(SignatureSlot<F>::sig, make_signature(name_ + "." + name + "()", args));
+            declare<F, 1>(where, args);
             methods_.push_back({name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fast_entry<F, 1>)),
                                 METH_FASTCALL | METH_KEYWORDS, text});
         }
@@ -745,8 +797,9 @@ public:
 
     template <auto F>
     Class& def_static(const char* name, std::vector<Arg> args = {}, const char* doc = "") {
+        static_assert(arity_v<F> >= 1, "a static method without parameters is not needed here");
         const char* text = keep(signature_text(name, args, false) + doc);
-        set_signature(SignatureSlot<F>::sig, make_signature(name_ + "." + name + "()", args));
+        declare<F, 0>(name_ + "." + name + "()", args);
         methods_.push_back({name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fast_entry<F, 0>)),
                             METH_FASTCALL | METH_KEYWORDS | METH_STATIC, text});
         return *this;
@@ -782,6 +835,9 @@ public:
     // get_state: a new dict of the named record fields, in order.
     template <auto... Fields>
     Class& state(std::initializer_list<const char*> keys) {
+        if (keys.size() != sizeof...(Fields))
+            bad_declaration(name_ + ".get_state()", std::to_string(keys.size()) + " keys for " +
+                                                        std::to_string(sizeof...(Fields)) + " fields");
         StateKeys<T, Fields...>::keys = intern_all(keys);
         methods_.push_back({"get_state", &state_entry<T, Fields...>, METH_NOARGS,
                             "get_state($self)\n--\n\n"});
@@ -817,10 +873,11 @@ template <auto F>
 Ref function(const char* name, std::vector<Arg> args = {}, const char* doc = "") {
     auto* def = new PyMethodDef{name, nullptr, 0, keep(signature_text(name, args, false) + doc)};
     if constexpr (arity_v<F> == 0) {
+        check_arity(std::string(name) + "()", args.size(), 0);
         def->ml_meth = reinterpret_cast<PyCFunction>(&noargs_entry<F, 0>);
         def->ml_flags = METH_NOARGS;
     } else {
-        set_signature(SignatureSlot<F>::sig, make_signature(std::string(name) + "()", args));
+        declare<F, 0>(std::string(name) + "()", args);
         def->ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fast_entry<F, 0>));
         def->ml_flags = METH_FASTCALL | METH_KEYWORDS;
     }
@@ -832,7 +889,7 @@ void set_current_module(PyObject* m);
 // The module being filled: each addition appends its name to __all__, then sets the attribute.
 class Module {
 public:
-    explicit Module(PyObject* m) : m_(m) { set_current_module(m); }
+    explicit Module(PyObject* m);
     void add(const char* name, Ref obj);
 
 private:
