@@ -43,6 +43,15 @@ Ref ir_emit_sv_function();
 // layer_bindings.cpp
 Ref dense_layer_class();
 
+// synapses_bindings.cpp
+Ref stdp_synapse_class();
+
+// cortical_column_bindings.cpp
+Ref cortical_column_class();
+
+// rall_dendrite_bindings.cpp
+Ref rall_dendrite_class();
+
 // models/neuron.cpp
 Ref FixedPointLif_class();
 Ref Izhikevich_class();

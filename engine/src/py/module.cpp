@@ -24,6 +24,7 @@ void body(PyObject* module) {
     m.add("BitstreamEncoder", bitstream_encoder_class());
     m.add("FixedPointLif", FixedPointLif_class());
     m.add("DenseLayer", dense_layer_class());
+    m.add("StdpSynapse", stdp_synapse_class());
     m.add("SurrogateLif", surrogate_lif_class());
     m.add("DifferentiableDenseLayer", differentiable_dense_layer_class());
     m.add("KuramotoSolver", kuramoto_solver_class());
@@ -52,6 +53,9 @@ void body(PyObject* module) {
     m.add("py_recover_xor_ema", recover_xor_ema_function());
     m.add("py_recover_xor_lfsr", recover_xor_lfsr_function());
     m.add("py_phi_star", phi_star_function());
+
+    m.add("CorticalColumnNative", cortical_column_class());
+    m.add("RallDendriteNative", rall_dendrite_class());
 }
 
 int exec(PyObject* module) {
