@@ -283,6 +283,15 @@ def test_batch_row_s_is_the_fused_pass_with_seed_s_million_plus_seed(seed):
         assert np.array_equal(out[s], layer.forward_numpy(inputs[s], row_seed))
 
 
+def test_batch_row_seeds_past_32_bits():
+    # From sample 4295 on, s * 1000000 no longer fits in 32 bits.
+    layer = sc.DenseLayer(2, 3, 64, 3)
+    inputs = np.random.default_rng(5).uniform(0, 1, (4400, 2))
+    out = layer.forward_batch_numpy(inputs, 9)
+    for s in (4294, 4295, 4399):
+        assert np.array_equal(out[s], layer.forward_numpy(inputs[s], s * 1_000_000 + 9))
+
+
 def test_default_seeds_and_keywords():
     x = [0.2, 0.4, 0.6]
     a = sc.DenseLayer(3, 4)
