@@ -13,6 +13,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -116,16 +117,23 @@ Instance<T>* instance_of(PyObject* obj) {
     return reinterpret_cast<Instance<T>*>(obj);
 }
 
+// Borrow holders own a strong reference to their object, so the object outlives the borrow
+// even when nothing else holds it (an item built by a sequence's __getitem__).
 template <class T>
 class Shared {
 public:
     explicit Shared(PyObject* obj) : inst_(instance_of<T>(obj)) {
         if (inst_->borrow < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
         ++inst_->borrow;
+        Py_INCREF(obj);
     }
     Shared(Shared&& o) noexcept : inst_(o.inst_) { o.inst_ = nullptr; }
     Shared(const Shared&) = delete;
-    ~Shared() { if (inst_) --inst_->borrow; }
+    ~Shared() {
+        if (!inst_) return;
+        --inst_->borrow;
+        Py_DECREF(object());
+    }
     const T& get() const { return inst_->value; }
     operator const T&() const { return inst_->value; }
     PyObject* object() const { return reinterpret_cast<PyObject*>(inst_); }
@@ -140,10 +148,15 @@ public:
     explicit Exclusive(PyObject* obj) : inst_(instance_of<T>(obj)) {
         if (inst_->borrow != 0) raise(PyExc_RuntimeError, "Already borrowed");
         inst_->borrow = -1;
+        Py_INCREF(obj);
     }
     Exclusive(Exclusive&& o) noexcept : inst_(o.inst_) { o.inst_ = nullptr; }
     Exclusive(const Exclusive&) = delete;
-    ~Exclusive() { if (inst_) inst_->borrow = 0; }
+    ~Exclusive() {
+        if (!inst_) return;
+        inst_->borrow = 0;
+        Py_DECREF(object());
+    }
     T& get() const { return inst_->value; }
     operator T&() const { return inst_->value; }
     PyObject* object() const { return reinterpret_cast<PyObject*>(inst_); }
@@ -267,6 +280,13 @@ struct Conv<std::optional<T>> {
 // Shared sequence checks; returns a length hint (0 when unknown).
 Py_ssize_t sequence_hint(PyObject* o);
 bool load_u8_buffer(PyObject* o, std::vector<uint8_t>& out);
+// An exact float64 ndarray (1-D, or 2-D for rows) read from its buffer; false for anything
+// else, which then takes the sequence path.
+bool load_f64_ndarray(PyObject* o, std::vector<double>& out);
+bool load_f64_ndarray_rows(PyObject* o, std::vector<std::vector<double>>& out);
+
+// A sequence's __len__ is only a hint: reservations are capped, the vector grows past them.
+inline constexpr std::size_t kReserveCap = std::size_t{1} << 16;
 
 template <class T>
 struct Conv<std::vector<T>> {
@@ -275,10 +295,17 @@ struct Conv<std::vector<T>> {
         if constexpr (std::is_same_v<T, uint8_t>) {
             if (load_u8_buffer(o, out)) return out;
         }
+        if constexpr (std::is_same_v<T, double>) {
+            if (load_f64_ndarray(o, out)) return out;
+        }
+        if constexpr (std::is_same_v<T, std::vector<double>>) {
+            if (load_f64_ndarray_rows(o, out)) return out;
+        }
         const Py_ssize_t hint = sequence_hint(o);
-        out.reserve(static_cast<std::size_t>(hint));
         if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+            // The size is real here; re-read each turn, since a conversion can shrink a list.
             const bool list = PyList_CheckExact(o);
+            out.reserve(static_cast<std::size_t>(hint));
             for (Py_ssize_t i = 0; i < (list ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o)); ++i) {
                 PyObject* item = list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i);
                 Py_INCREF(item);
@@ -287,6 +314,7 @@ struct Conv<std::vector<T>> {
             }
             return out;
         }
+        out.reserve(std::min(static_cast<std::size_t>(hint), kReserveCap));
         Ref it = Ref::check(PyObject_GetIter(o));
         while (PyObject* item = PyIter_Next(it.get())) {
             Ref hold = Ref::steal(item);

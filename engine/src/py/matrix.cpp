@@ -1,9 +1,17 @@
 #include "matrix.hpp"
 
+#include "numpy.hpp"
+
 namespace py {
 
 FlatMatrix extract_matrix_f64(PyObject* obj, const char* name) {
     const std::string n(name);
+    // An exact 2-D float64 array is read from its buffer, with the checks of the row reading.
+    if (FlatMatrix m; load_f64_ndarray_matrix(obj, m.values, m.rows, m.cols)) {
+        if (m.rows == 0) throw engine::Error(n + " must not be an empty matrix.");
+        if (m.cols == 0) throw engine::Error(n + " must not have zero columns.");
+        return m;
+    }
     if (auto rows = try_load<std::vector<std::vector<double>>>(obj)) {
         if (rows->empty()) throw engine::Error(n + " must not be an empty matrix.");
         FlatMatrix m;
