@@ -106,15 +106,15 @@ def test_other_arrays_keep_the_sequence_reading(coupling):
 
 
 @pytest.mark.parametrize(
-    "coupling, text",
-    [(np.zeros((0, 3)), "coupling must not be an empty matrix."),
-     (np.zeros((3, 0)), "coupling must not have zero columns."),
-     (np.zeros(0), "coupling must not be an empty matrix."),
+    "make, text",
+    [(lambda: np.zeros((0, 3)), "coupling must not be an empty matrix."),
+     (lambda: np.zeros((3, 0)), "coupling must not have zero columns."),
+     (lambda: np.zeros(0), "coupling must not be an empty matrix."),
      # A matrix subclass iterates as 1-row matrices, so it is no matrix of floats here.
-     (np.asmatrix(np.eye(3)), "coupling must be a 1-D or 2-D float array.")],
+     (lambda: np.asmatrix(np.eye(3)), "coupling must be a 1-D or 2-D float array.")],
 )
 @pytest.mark.filterwarnings("ignore::PendingDeprecationWarning")
-def test_matrix_messages_for_arrays(coupling, text):
+def test_matrix_messages_for_arrays(make, text):
     with pytest.raises(ValueError) as info:
-        _coupled(coupling)
+        _coupled(make())
     assert str(info.value) == text
