@@ -9,6 +9,10 @@ def pytest_generate_tests(metafunc):
         keep = getattr(metafunc.function, "rows_where", lambda row: True)
         chosen = [r for r in rows if keep(r)]
         metafunc.parametrize("row", chosen, ids=[r.name for r in chosen])
+    if "row_and" in metafunc.fixturenames:
+        # (row, item) pairs for the items that apply to each row.
+        pairs = [(r, item) for r in rows for item in metafunc.function.row_and(r)]
+        metafunc.parametrize("row_and", pairs, ids=[f"{r.name}-{item}" for r, item in pairs])
     if "case" in metafunc.fixturenames:
         cases = [(r, kwargs, trace) for r in rows for kwargs, trace in r.cases]
         ids = [r.name + "".join(f"-{k}{v}" for k, v in kwargs.items()) for r, kwargs, _ in cases]
