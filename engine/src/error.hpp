@@ -53,4 +53,13 @@ inline std::size_t alloc_size(std::size_t a, std::size_t b) {
     return r;
 }
 
+// A vector of rows * cols copies of v. A count no memory can hold fails as that allocation
+// would, with std::bad_alloc, never with the library's length error.
+template <class T>
+std::vector<T> sized_vector(std::size_t rows, std::size_t cols, const T& v = T{}) {
+    const std::size_t n = alloc_size(rows, cols);
+    if (n > std::vector<T>().max_size()) throw std::bad_alloc();
+    return std::vector<T>(n, v);
+}
+
 }  // namespace engine
