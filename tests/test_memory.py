@@ -19,6 +19,7 @@ CASES = {
     "dense n_inputs * n_neurons wraps": "sc.DenseLayer(2**32, 2**32)",
     "dense streams' words wrap": "sc.DenseLayer(1000, 1000, 2**52)",
     "dense stream longer than memory": "sc.DenseLayer(1, 1, 2**64 - 1)",
+    "differentiable layer rows that each fit": "sc.DifferentiableDenseLayer(2**20, 2**20)",
     "averager window beyond max_size": "sc.BitstreamAverager(2**63)",
     "averager window too large": "sc.BitstreamAverager(2**40)",
     "tensor dimension 2**63": "sc.BitStreamTensor(2**63)",
@@ -29,6 +30,10 @@ CASES = {
     "phi* zero-stride variables": "sc.py_phi_star(as_strided(z, (2**59, 1), (0, 0)), 0)",
     # The samples fit; the covariance of 2**21 row pairs does not.
     "phi* covariance": "sc.py_phi_star(as_strided(z, (2**20, 3), (0, 0)), 1)",
+    "cortical column n * n wraps": "sc.CorticalColumnNative(2**32, 10.0, 1.0, 1.0, 0.1, 0.1, 1)",
+    "cortical column too large": "sc.CorticalColumnNative(2**20, 10.0, 1.0, 1.0, 0.1, 0.1, 1)",
+    "dendrite compartments wrap": "sc.RallDendriteNative(2**33, 2**31, 10.0, 0.5, 1.0)",
+    "dendrite too large": "sc.RallDendriteNative(2**20, 2**20, 10.0, 0.5, 1.0)",
 }
 
 CHILD = """
