@@ -34,6 +34,9 @@ CASES = {
     "cortical column too large": "sc.CorticalColumnNative(2**20, 10.0, 1.0, 1.0, 0.1, 0.1, 1)",
     "dendrite compartments wrap": "sc.RallDendriteNative(2**33, 2**31, 10.0, 0.5, 1.0)",
     "dendrite too large": "sc.RallDendriteNative(2**20, 2**20, 10.0, 0.5, 1.0)",
+    # An array's length is true: a float sequence read from it fails at once, in any dtype.
+    "float64 array as a sequence": "sc.KVRAMetrics.consciousness_index(as_strided(z, (2**59,), (0,)), [0.1] * 6)",
+    "int64 array as a sequence": "sc.KVRAMetrics.consciousness_index(as_strided(i, (2**59,), (0,)), [0.1] * 6)",
 }
 
 CHILD = """
@@ -44,6 +47,7 @@ import sc_dravik_engine as sc
 
 resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
 z = np.zeros(1)
+i = np.zeros(1, np.int64)
 def peak_mib():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
 

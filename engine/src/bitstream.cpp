@@ -97,9 +97,9 @@ void byte_form(double p, std::size_t length, Gen& g, std::span<uint64_t> out) {
     const uint8_t t = byte_threshold(p);
     const uint32_t f = simd::features();
     if (full == 0) {
-    } else if (simd::has(f, simd::kAvx512f | simd::kAvx512bw)) {
+    } else if (simd::has(f, simd::kNeedBytes512)) {
         simd::detail::encode_words_avx512(g, out.data(), full, t);
-    } else if (simd::has(f, simd::kAvx2)) {
+    } else if (simd::has(f, simd::kNeed256)) {
         simd::detail::encode_words_avx2(g, out.data(), full, t);
     } else {
         simd::detail::encode_words_portable(g, out.data(), full, t);
@@ -304,9 +304,9 @@ uint64_t encode_and_popcount(std::span<const uint64_t> weights, std::size_t leng
     const uint32_t f = simd::features();
     uint64_t c = 0;
     if (counted == 0) {
-    } else if (simd::has(f, simd::kAvx512f | simd::kAvx512bw | simd::kPopcnt))
+    } else if (simd::has(f, simd::kNeedBytesCount512))
         c = simd::detail::encode_and_count_avx512(g, weights.data(), counted, t);
-    else if (simd::has(f, simd::kAvx2 | simd::kPopcnt))
+    else if (simd::has(f, simd::kNeedBytesCount256))
         c = simd::detail::encode_and_count_avx2(g, weights.data(), counted, t);
     else
         c = simd::detail::encode_and_count_portable(g, weights.data(), counted, t);

@@ -73,8 +73,8 @@ void scale_f64_dispatch(std::span<double> a, double factor) {
 
 void majority_dispatch(const uint64_t* const* members, std::size_t n, std::size_t words, uint64_t* out) {
     const uint32_t f = features();
-    if (has(f, kAvx512f)) return avx512::majority_avx512(members, n, words, out);
-    if (has(f, kAvx2)) return avx2::majority_avx2(members, n, words, out);
+    if (has(f, kNeedBits512)) return avx512::majority_avx512(members, n, words, out);
+    if (has(f, kNeed256)) return avx2::majority_avx2(members, n, words, out);
     portable::majority(members, n, words, out);
 }
 
