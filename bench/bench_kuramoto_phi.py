@@ -1,10 +1,21 @@
-"""Kuramoto runs and Phi* as ratios to NumPy implementations of the same formulas.
+"""Kuramoto steps and runs and Phi* as ratios to NumPy implementations of the same formulas.
 
-KuramotoSolver.run(50, 0.01) at N = 256 and 2048 against a NumPy Euler step (the sine
-matrix as one array expression, row sums, update, order parameter); py_phi_star at n = 16,
-T = 2000 against NumPy covariances (np.cov) and determinants (np.linalg.det) per cut.
+- KuramotoSolver.step at N = 8 .. 1024 with 8 workers against the same step with 1 worker and
+  against the NumPy step (the sine matrix as `K * sin(theta[None, :] - theta[:, None])`, its
+  row sums, the update and the order parameter). A pool has one size per process, so each
+  worker count runs in a child interpreter; the children take turns, ROUNDS times, and each
+  figure is the minimum over all rounds and repeats. Targets: 8 workers no slower than 1 at
+  any N (ratio >= 0.95: both run the same inline code below the pool threshold, so what is left
+  is timing noise), and at least as fast as NumPy for N >= 128.
+- KuramotoSolver.run(50, 0.01) at N = 256 and 2048 against a NumPy Euler run (target: at least
+  NumPy's speed).
+- py_phi_star at n = 16, T = 2000 against NumPy covariances (np.cov) and determinants
+  (np.linalg.det) per cut.
 Each figure is the best of several repeats, since the machine may be busy.
 """
+import json
+import os
+import subprocess
 import sys
 import timeit
 
@@ -14,28 +25,77 @@ import sc_dravik_engine as sc
 
 TWO_PI = 6.283185307179586
 REPEATS = 10
+STEP_SIZES = (8, 16, 24, 32, 48, 64, 96, 128, 192, 256, 512, 1024)
+ROUNDS = 3
 
 
 def best(fn, number=1, repeats=REPEATS):
     return min(timeit.repeat(fn, number=number, repeat=repeats)) / number
 
 
+def verdict(met):
+    return "met" if met else "MISSED"
+
+
+def system(n):
+    rng = np.random.default_rng(n)
+    return rng.normal(1.0, 0.2, n), rng.normal(1.0, 0.5, (n, n)), rng.uniform(0.0, TWO_PI, n)
+
+
+def numpy_step(omega, k, theta, dt):
+    s = (k * np.sin(theta[None, :] - theta[:, None])).sum(axis=1)
+    theta = np.mod((s / theta.size + omega) * dt + theta, TWO_PI)
+    return np.hypot(np.sin(theta).mean(), np.cos(theta).mean()), theta
+
+
+def time_steps():
+    """Seconds per step of the engine and of NumPy at every size, in this process's pool."""
+    out = {}
+    for n in STEP_SIZES:
+        omega, k, theta = system(n)
+        solver = sc.KuramotoSolver(omega.tolist(), k.tolist(), theta.tolist(), 0.0)
+        number = max(1, 20000 // n)
+        out[n] = (best(lambda: solver.step(0.01), number, 7),
+                  best(lambda: numpy_step(omega, k, theta, 0.01), number, 7))
+    return out
+
+
+def child_steps(workers):
+    env = dict(os.environ, RAYON_NUM_THREADS=str(workers), OPENBLAS_NUM_THREADS="1")
+    done = subprocess.run([sys.executable, os.path.abspath(__file__), "--steps"], env=env,
+                          capture_output=True, text=True, check=True)
+    return {int(n): t for n, t in json.loads(done.stdout).items()}
+
+
+def bench_steps():
+    one, eight, numpy_t = {}, {}, {}
+    for _ in range(ROUNDS):
+        for workers, into in ((1, one), (8, eight)):
+            for n, (te, tn) in child_steps(workers).items():
+                into[n] = min(into.get(n, te), te)
+                numpy_t[n] = min(numpy_t.get(n, tn), tn)
+    print(f"KuramotoSolver.step, min over {ROUNDS} rounds of 7 repeats per worker count")
+    print(f"  {'N':>5s} {'8 workers us':>13s} {'1 worker us':>12s} {'numpy us':>9s}"
+          f" {'1w / 8w':>8s} {'numpy / 8w':>11s}")
+    for n in STEP_SIZES:
+        t8, t1, tn = eight[n], one[n], numpy_t[n]
+        line = (f"  {n:5d} {t8 * 1e6:13.2f} {t1 * 1e6:12.2f} {tn * 1e6:9.2f}"
+                f" {t1 / t8:7.2f}x {tn / t8:10.2f}x  (target 1w/8w >= 0.95: {verdict(t1 / t8 >= 0.95)}")
+        if n >= 128:
+            line += f"; numpy/8w >= 1: {verdict(tn / t8 >= 1.0)}"
+        print(line + ")")
+
+
 def numpy_run(omega, k, theta, n_steps, dt):
-    n = theta.size
     out = []
     for _ in range(n_steps):
-        s = (k * np.sin(theta[None, :] - theta[:, None])).sum(axis=1)
-        v = s / n + omega
-        theta = np.mod(v * dt + theta, TWO_PI)
-        out.append(np.hypot(np.sin(theta).mean(), np.cos(theta).mean()))
+        r, theta = numpy_step(omega, k, theta, dt)
+        out.append(r)
     return out, theta
 
 
 def bench_kuramoto(n, n_steps=50, dt=0.01):
-    rng = np.random.default_rng(n)
-    omega = rng.normal(1.0, 0.2, n)
-    k = rng.normal(1.0, 0.5, (n, n))
-    theta = rng.uniform(0.0, TWO_PI, n)
+    omega, k, theta = system(n)
     solver = sc.KuramotoSolver(omega.tolist(), k.tolist(), theta.tolist(), 0.0)
 
     # Both start from the same phases on every repeat.
@@ -84,11 +144,16 @@ def bench_phi(n=16, t=2000, tau=1):
 
 
 def main():
+    if sys.argv[1:] == ["--steps"]:
+        print(json.dumps(time_steps()))
+        return 0
+    bench_steps()
     print("KuramotoSolver.run(50, 0.01), default pool, best of", REPEATS)
     print(f"  {'N':>6s} {'engine ms':>10s} {'numpy ms':>10s} {'speed-up':>9s} {'max |dR|':>10s}")
     for n in (256, 2048):
         te, tn, agree = bench_kuramoto(n)
-        print(f"  {n:6d} {te * 1e3:10.2f} {tn * 1e3:10.2f} {tn / te:8.1f}x {agree:10.1e}")
+        print(f"  {n:6d} {te * 1e3:10.2f} {tn * 1e3:10.2f} {tn / te:8.1f}x {agree:10.1e}"
+              f"  (target >= 1x: {verdict(tn / te >= 1.0)})")
     te, tn, pe, pn = bench_phi()
     print("py_phi_star, n = 16, T = 2000, tau = 1, best of", REPEATS)
     print(f"  engine {te * 1e3:.2f} ms, numpy {tn * 1e3:.2f} ms, speed-up {tn / te:.1f}x"
