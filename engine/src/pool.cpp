@@ -26,8 +26,17 @@ using Body = std::function<void(std::size_t, std::size_t)>;
 
 // How long an idle thread keeps looking for work before it sleeps: short loops called back to
 // back (a solver step, a layer pass) then never pay for a wake-up.
-constexpr auto kSpin = std::chrono::microseconds(50);
+constexpr auto kSpin = std::chrono::microseconds(200);
 constexpr auto kSpinBeforeYield = std::chrono::microseconds(10);
+
+// Waking a sleeping thread costs its waker some 10-15 us, and as much again passes before the
+// thread takes work (measured on 8 virtual cores). So a loop wakes sleepers only once the work
+// it still has unclaimed, estimated from its pace so far, is worth several times that; shorter
+// loops run with the threads that are awake, or inline. A loop that follows the previous one
+// within kSpin is likely one of a series (the steps of a run), whose later loops find the
+// woken threads still spinning: it wakes them for less.
+constexpr auto kWakeWorth = std::chrono::microseconds(50);
+constexpr auto kWakeWorthInSeries = std::chrono::microseconds(10);
 
 // Loops that can be open at once (nested loops each take one); a caller that finds none free
 // runs its loop inline, which gives the same results.
@@ -59,10 +68,12 @@ struct Pool {
     const std::size_t size;
     Slot slots[kSlots];
     alignas(64) std::atomic<uint64_t> open{0};  // bit s: slot s may have chunks left to claim
-    alignas(64) std::atomic<int> sleepers{0};
+    alignas(64) std::atomic<int> sleepers{0};  // changed under mu, read anywhere
+    std::atomic<std::chrono::steady_clock::rep> last_end{0};  // when a loop last finished
+    int wakes = 0;                              // sleepers asked to wake, under mu
     std::atomic<bool> stop{false};
     std::mutex mu;
-    std::condition_variable work_cv;  // a slot was opened (or stop was set)
+    std::condition_variable work_cv;  // `wakes` was raised (or stop was set)
     std::condition_variable done_cv;  // a loop whose owner sleeps has finished
     std::vector<std::thread> threads;
 };
@@ -92,8 +103,9 @@ bool spin_until(Done done, bool yield) {
 
 uint64_t bit(unsigned s) { return uint64_t{1} << s; }
 
-// Claims and runs chunks of slot s until none is left.
-void work_on(Pool& p, unsigned s) {
+// Claims and runs chunks of slot s until none is left, calling after_chunk() after each.
+template <class AfterChunk>
+void work_on(Pool& p, unsigned s, AfterChunk after_chunk) {
     Slot& sl = p.slots[s];
     for (;;) {
         // A plain read first: once the chunks are gone, no thread writes the counter again.
@@ -117,6 +129,17 @@ void work_on(Pool& p, unsigned s) {
             std::lock_guard<std::mutex> lk(p.mu);
             p.done_cv.notify_all();
         }
+        after_chunk();
+    }
+}
+
+// Wakes up to `want` sleeping threads.
+void wake(Pool& p, int want) {
+    std::lock_guard<std::mutex> lk(p.mu);
+    const int add = std::min(want, p.sleepers.load(std::memory_order_relaxed) - p.wakes);
+    for (int i = 0; i < add; ++i) {
+        ++p.wakes;
+        p.work_cv.notify_one();
     }
 }
 
@@ -135,8 +158,10 @@ bool join(Pool& p, unsigned s) {
     return false;
 }
 
-// Joins one open slot, starting the search at `from` so that threads spread over loops.
-bool help_once(Pool& p, unsigned from) {
+// Joins one open slot, starting the search at `from` so that threads spread over loops. A
+// thread just woken for it passes the wake-up on to two more sleepers while chunks are left,
+// so that waking all of them costs no single thread much.
+bool help_once(Pool& p, unsigned from, bool woken) {
     const uint64_t mask = p.open.load(std::memory_order_acquire);
     if (mask == 0) return false;
     const unsigned r = from % kSlots;
@@ -144,7 +169,10 @@ bool help_once(Pool& p, unsigned from) {
     for (uint64_t m = rotated; m != 0; m &= m - 1) {
         const unsigned s = (static_cast<unsigned>(__builtin_ctzll(m)) + r) % kSlots;
         if (!join(p, s)) continue;
-        work_on(p, s);
+        if (woken && p.sleepers.load(std::memory_order_relaxed) > 0 &&
+            p.slots[s].next.load(std::memory_order_relaxed) < p.slots[s].chunks)
+            wake(p, 2);
+        work_on(p, s, [] {});
         p.slots[s].state.fetch_sub(1, std::memory_order_release);
         return true;
     }
@@ -152,28 +180,27 @@ bool help_once(Pool& p, unsigned from) {
 }
 
 void worker_main(Pool* p, unsigned id) {
+    bool woken = false;
     for (;;) {
-        if (help_once(*p, id)) continue;
-        const bool woken = spin_until([p] {
+        if (help_once(*p, id, woken)) {
+            woken = false;
+            continue;
+        }
+        const bool found = spin_until([p] {
             return p->open.load(std::memory_order_relaxed) != 0 ||
                    p->stop.load(std::memory_order_relaxed);
         }, true);
         if (p->stop.load()) return;
-        if (woken) continue;
+        if (found) continue;
+        // Asleep until a loop wants help or the pool stops. A loop opened meanwhile is not
+        // reason enough: its owner wakes sleepers when that is worth it.
         std::unique_lock<std::mutex> lk(p->mu);
-        p->sleepers.fetch_add(1);  // seq_cst with `open`: a poster sees it or this sees the slot
-        while (p->open.load() == 0 && !p->stop.load()) p->work_cv.wait(lk);
-        p->sleepers.fetch_sub(1);
+        p->sleepers.fetch_add(1, std::memory_order_relaxed);
+        while (p->wakes == 0 && !p->stop.load()) p->work_cv.wait(lk);
+        if (p->wakes > 0) --p->wakes;
+        p->sleepers.fetch_sub(1, std::memory_order_relaxed);
+        woken = true;
     }
-}
-
-void wake(Pool& p, uint64_t want) {
-    std::lock_guard<std::mutex> lk(p.mu);
-    if (want >= static_cast<uint64_t>(p.sleepers.load())) {
-        p.work_cv.notify_all();
-        return;
-    }
-    for (uint64_t i = 0; i < want; ++i) p.work_cv.notify_one();
 }
 
 void stop_and_join(Pool* p) {
@@ -331,9 +358,26 @@ void parallel_chunks(std::size_t n, std::size_t grain, const Body& body) {
     // Added, not stored: a thread may be raising and taking back its count meanwhile.
     sl.state.fetch_add(kOpen | (room << kRoomShift), std::memory_order_release);
     p->open.fetch_or(bit(s));
-    if (p->sleepers.load() > 0) wake(*p, room);
 
-    work_on(*p, s);
+    const auto posted = std::chrono::steady_clock::now();
+    const std::chrono::steady_clock::duration since_last(
+        posted.time_since_epoch().count() - p->last_end.load(std::memory_order_relaxed));
+    const auto worth = since_last < kSpin ? kWakeWorthInSeries : kWakeWorth;
+    bool may_wake = true;
+    work_on(*p, s, [&] {
+        if (!may_wake || p->sleepers.load(std::memory_order_relaxed) == 0) return;
+        const std::size_t claimed = sl.next.load(std::memory_order_relaxed);
+        if (claimed >= sl.chunks) {
+            may_wake = false;
+            return;
+        }
+        const auto elapsed = std::chrono::steady_clock::now() - posted;
+        if (elapsed * static_cast<double>(sl.chunks - claimed) / static_cast<double>(claimed) <
+            worth)
+            return;
+        may_wake = false;
+        wake(*p, 1);
+    });
     auto done = [&sl] { return sl.finished.load(std::memory_order_acquire) == sl.chunks; };
     if (!spin_until(done, false)) {
         std::unique_lock<std::mutex> lk(p->mu);
@@ -341,6 +385,8 @@ void parallel_chunks(std::size_t n, std::size_t grain, const Body& body) {
         p->done_cv.wait(lk, [&sl] { return sl.finished.load() == sl.chunks; });
     }
     p->open.fetch_and(~bit(s), std::memory_order_relaxed);
+    p->last_end.store(std::chrono::steady_clock::now().time_since_epoch().count(),
+                      std::memory_order_relaxed);
     std::exception_ptr error = std::move(sl.error);
     sl.error = nullptr;
     // Closed and released at once; workers still inside only find no chunk left and leave.
