@@ -22,10 +22,13 @@ std::size_t default_size();
 
 // Runs body(i) for every i in [0, n) on the pool; the calling thread takes part and returns
 // when all are done. Nested calls from inside a body are allowed. The first exception thrown
-// by a body stops the loop (remaining chunks are skipped) and is rethrown here.
+// by a body stops the loop (remaining chunks are skipped) and is rethrown here. The first
+// items run on the calling thread, and the rest go to the pool only when the work left,
+// judged by their pace, pays for the hand-off: a small loop never leaves the calling thread.
 void parallel_for(std::size_t n, const std::function<void(std::size_t)>& body);
 
-// As parallel_for, giving each task a range [begin, end) of at most grain indices.
+// As parallel_for, giving each task a range [begin, end) of at most grain indices, offered to
+// the pool at once: for callers whose own threshold says the work is worth it.
 void parallel_chunks(std::size_t n, std::size_t grain,
                      const std::function<void(std::size_t, std::size_t)>& body);
 

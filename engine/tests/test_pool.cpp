@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -13,6 +14,19 @@ TEST(Pool, EveryIndexRunsOnce) {
         pool::parallel_for(n, [&](std::size_t i) { hits[i].fetch_add(1); });
         for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i].load(), 1) << n << " " << i;
     }
+}
+
+// Items long enough that the loop goes to the pool after its first few, which run inline.
+TEST(Pool, SlowItemsRunOnceEachAcrossTheInlineStart) {
+    const std::size_t n = 300;
+    std::vector<std::atomic<int>> hits(n);
+    pool::parallel_for(n, [&](std::size_t i) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(3);
+        while (std::chrono::steady_clock::now() < until) {
+        }
+        hits[i].fetch_add(1);
+    });
+    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i].load(), 1) << i;
 }
 
 TEST(Pool, NestedLoopsFinish) {
