@@ -340,7 +340,13 @@ std::size_t existing_size() {
     return p ? p->size : 0;
 }
 
-void parallel_chunks(std::size_t n, std::size_t grain, const Body& body) {
+namespace {
+
+// The loop of parallel_chunks; `expected` is the work of all its chunks on one thread when the
+// caller has judged it (zero when not), so that sleepers are woken at once for a long loop
+// rather than after its first chunk.
+void run_chunks(std::size_t n, std::size_t grain, const Body& body,
+                std::chrono::duration<double> expected) {
     Pool* p = current();  // a parallel operation brings the pool into being, even an empty one
     if (n == 0) return;
     if (grain == 0) grain = 1;
@@ -372,6 +378,10 @@ void parallel_chunks(std::size_t n, std::size_t grain, const Body& body) {
         posted.time_since_epoch().count() - p->last_end.load(std::memory_order_relaxed));
     const auto worth = since_last < kSpin ? kWakeWorthInSeries : kWakeWorth;
     bool may_wake = true;
+    if (expected >= worth && p->sleepers.load(std::memory_order_relaxed) > 0) {
+        may_wake = false;
+        wake(*p, 1);
+    }
     work_on(*p, s, [&] {
         if (!may_wake || p->sleepers.load(std::memory_order_relaxed) == 0) return;
         const std::size_t claimed = sl.next.load(std::memory_order_relaxed);
@@ -402,9 +412,16 @@ void parallel_chunks(std::size_t n, std::size_t grain, const Body& body) {
     if (error) std::rethrow_exception(error);
 }
 
+}  // namespace
+
+void parallel_chunks(std::size_t n, std::size_t grain, const Body& body) {
+    run_chunks(n, grain, body, {});
+}
+
 void parallel_for(std::size_t n, const std::function<void(std::size_t)>& body) {
     const std::size_t threads = num_threads();
     std::size_t done = 0;
+    std::chrono::duration<double> left{};
     if (threads > 1) {
         // The clock is read after items 1, 2, 4, 8, ...: few readings for many small items,
         // an early one for large items.
@@ -415,17 +432,16 @@ void parallel_for(std::size_t n, const std::function<void(std::size_t)>& body) {
             if (done < check) continue;
             check *= 2;
             const auto elapsed = std::chrono::steady_clock::now() - start;
-            if (elapsed >= kProbeMin &&
-                elapsed * static_cast<double>(n - done) / static_cast<double>(done) >= kOpenWorth)
-                break;
+            left = elapsed * static_cast<double>(n - done) / static_cast<double>(done);
+            if (elapsed >= kProbeMin && left >= kOpenWorth) break;
         }
     }
     // A few chunks per thread balance uneven tasks without much queue traffic.
     const std::size_t rest = n - done;
     const std::size_t grain = std::max<std::size_t>(1, rest / (threads * 4));
-    parallel_chunks(rest, grain, [&body, done](std::size_t b, std::size_t e) {
+    run_chunks(rest, grain, [&body, done](std::size_t b, std::size_t e) {
         for (std::size_t i = b; i < e; ++i) body(done + i);
-    });
+    }, left);
 }
 
 }  // namespace pool
