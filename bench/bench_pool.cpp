@@ -153,14 +153,15 @@ int main(int argc, char** argv) {
         p(workers, std::ref(r));
     };
     auto engine_for = [](std::size_t n, const std::function<void(std::size_t)>& f) {
-        pool::parallel_for(n, f);
+        // One chunk per task, offered to the workers at once: the hand-off itself.
+        pool::parallel_chunks(n, 1, [&f](std::size_t b, std::size_t) { f(b); });
     };
     auto baseline_for = [&](std::size_t n, const std::function<void(std::size_t)>& f) {
         baseline.parallel_for(n, f);
     };
 
     busy_loop(engine_for);
-    const Figure e_empty = time_calls(batches, calls, [&] { pool::parallel_for(workers, empty); });
+    const Figure e_empty = time_calls(batches, calls, [&] { engine_for(workers, empty); });
     const Figure b_empty = time_calls(batches, calls, [&] { baseline.parallel_for(workers, empty); });
     busy_loop(engine_for);
     const Figure e_all = time_calls(batches, calls, [&] { all_workers(engine_for); });
