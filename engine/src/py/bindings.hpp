@@ -4,6 +4,9 @@
 
 namespace py {
 
+// attention_bindings.cpp
+Ref stochastic_attention_class();
+
 // bitstream_bindings.cpp
 Ref simd_tier_function();
 Ref pack_bitstream_function();
@@ -27,6 +30,9 @@ Ref phi_star_function();
 Ref lfsr16_class();
 Ref bitstream_encoder_class();
 Ref bitstream_averager_class();
+
+// graph_bindings.cpp
+Ref stochastic_graph_layer_class();
 
 // ir_bindings.cpp
 Ref sc_graph_class();

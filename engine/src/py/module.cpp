@@ -24,6 +24,8 @@ void body(PyObject* module) {
     m.add("BitstreamEncoder", bitstream_encoder_class());
     m.add("FixedPointLif", fixed_point_lif_class());
     m.add("DenseLayer", dense_layer_class());
+    m.add("StochasticAttention", stochastic_attention_class());
+    m.add("StochasticGraphLayer", stochastic_graph_layer_class());
     m.add("KuramotoSolver", kuramoto_solver_class());
     m.add("KVRAMetrics", kvra_metrics_class());
     m.add("BitStreamTensor", bitstream_tensor_class());

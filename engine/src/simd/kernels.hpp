@@ -32,6 +32,10 @@ double max_f64(F64s a);
 // s = -0.0, then left to right.
 double sum_f64(F64s a);
 void scale_f64(std::span<double> a, double factor);
+// out[c] = +0.0, then out[c] = out[c] + coef[k] * row_k[c] for k = 0, 1, ... in order, with
+// row_k = base + (index ? index[k] : k) * stride; every row must hold out.size() values.
+void combine_rows_f64(std::span<double> out, F64s coef, const std::size_t* index, const double* base,
+                      std::size_t stride);
 }  // namespace portable
 
 namespace avx2 {
@@ -50,6 +54,8 @@ SC_TARGET_AVX2 double max_f64_avx2(F64s a);
 // Four lanes from +0.0, combined as ((l0 + l1) + l2) + l3, then the rest left to right.
 SC_TARGET_AVX2 double sum_f64_avx2(F64s a);
 SC_TARGET_AVX2 void scale_f64_avx2(std::span<double> a, double factor);
+SC_TARGET_AVX2 void combine_rows_f64_avx2(std::span<double> out, F64s coef, const std::size_t* index,
+                                          const double* base, std::size_t stride);
 }  // namespace avx2
 
 namespace avx512 {
@@ -68,6 +74,8 @@ SC_TARGET_AVX512F double max_f64_avx512(F64s a);
 // Eight lanes from +0.0, the halving tree of the dot product, then the rest left to right.
 SC_TARGET_AVX512F double sum_f64_avx512(F64s a);
 SC_TARGET_AVX512F void scale_f64_avx512(std::span<double> a, double factor);
+SC_TARGET_AVX512F void combine_rows_f64_avx512(std::span<double> out, F64s coef, const std::size_t* index,
+                                               const double* base, std::size_t stride);
 }  // namespace avx512
 
 // Dispatchers. Counting: AVX-512 VPOPCNTDQ, else AVX2, else portable.
@@ -84,6 +92,9 @@ double dot_f64_dispatch(F64s a, F64s b);
 double max_f64_dispatch(F64s a);
 double sum_f64_dispatch(F64s a);
 void scale_f64_dispatch(std::span<double> a, double factor);
+// Weighted sum of rows (see portable::combine_rows_f64): element-wise, equal on every tier.
+void combine_rows_f64_dispatch(std::span<double> out, F64s coef, const std::size_t* index, const double* base,
+                               std::size_t stride);
 // Empty: unchanged. Else m = max, x = exp(x - m) for each value (C library, one at a time),
 // s = sum, and when s > 0 every value is multiplied by 1 / s.
 void softmax_inplace_f64_dispatch(std::span<double> values);

@@ -1,0 +1,201 @@
+#include "attention.hpp"
+
+#include <cmath>
+#include <string>
+
+#include "chunked.hpp"
+#include "error.hpp"
+#include "simd/kernels.hpp"
+#include "stream_matrix.hpp"
+
+namespace attention {
+namespace {
+
+using stream_matrix::Layout;
+
+std::string num(std::size_t v) { return std::to_string(v); }
+
+// Work a pool task should at least carry, in nanoseconds of the estimates below.
+constexpr double kMinTaskNs = 50'000;
+// Rough costs on the calling thread: per dot product and per element of it, per element of a
+// weighted row sum, per exponential, per word of an AND popcount.
+constexpr double kDotNs = 5.0, kDotElementNs = 0.25, kCombineNs = 0.15, kExpNs = 5.0, kCountWordNs = 0.1;
+
+void check_length(const char* name, const MatrixRef& m) {
+    std::size_t want;
+    const bool wrapped = __builtin_mul_overflow(m.rows, m.cols, &want);
+    if (wrapped || m.data.size() != want)
+        throw engine::Error(std::string(name) + " data length mismatch: got " + num(m.data.size()) + ", expected " +
+                            num(want) + ".");
+}
+
+// The first two single-head checks.
+void check_dims(std::size_t q_cols, std::size_t k_rows, std::size_t k_cols, std::size_t v_rows) {
+    if (q_cols != k_cols)
+        throw engine::Error("Q/K dimension mismatch: q_cols=" + num(q_cols) + ", k_cols=" + num(k_cols) + ".");
+    if (k_rows != v_rows)
+        throw engine::Error("K/V row mismatch: k_rows=" + num(k_rows) + ", v_rows=" + num(v_rows) + ".");
+}
+
+const double* row(const MatrixRef& m, std::size_t r) { return m.data.data() + r * m.cols; }
+
+// The attention weights of one query row: dot products with every key, then shaped in place.
+template <class Shape>
+void row_scores(const MatrixRef& q, const MatrixRef& k, std::size_t r, std::span<double> s, Shape shape) {
+    const std::span<const double> qr(row(q, r), q.cols);
+    for (std::size_t j = 0; j < k.rows; ++j) s[j] = simd::dot_f64_dispatch(qr, {row(k, j), k.cols});
+    shape(s);
+}
+
+// One item per query row: weights from the scores, then their weighted sum of V rows.
+template <class Shape>
+std::vector<double> attend(const MatrixRef& q, const MatrixRef& k, const MatrixRef& v, double shape_ns, Shape shape) {
+    std::vector<double> out(q.rows * v.cols);
+    const double per_row = static_cast<double>(k.rows) *
+                           (kDotNs + static_cast<double>(q.cols) * kDotElementNs + static_cast<double>(v.cols) * kCombineNs + shape_ns);
+    chunked::run(q.rows, chunked::grain_for(per_row, kMinTaskNs), [&](std::size_t b, std::size_t e) {
+        std::vector<double> s(k.rows);
+        for (std::size_t r = b; r < e; ++r) {
+            row_scores(q, k, r, s, shape);
+            simd::combine_rows_f64_dispatch({out.data() + r * v.cols, v.cols}, s, nullptr, v.data.data(), v.cols);
+        }
+    });
+    return out;
+}
+
+// Runs `single` on every head's column blocks and places head h's result in output columns
+// h * v_head onwards.
+template <class Single>
+std::vector<double> multihead(const MatrixRef& q, const MatrixRef& k, const MatrixRef& v, std::size_t n_heads,
+                              Single single) {
+    validate_multihead_shapes(q, k, v, n_heads);
+    const std::size_t qh = q.cols / n_heads, vh = v.cols / n_heads;
+    // Every head has the same shapes (and data of the right lengths), so the heads' own checks
+    // fail alike: make them once before starting any.
+    check_dims(qh, k.rows, qh, v.rows);
+    std::vector<double> out(q.rows * v.cols);
+    const double per_head = static_cast<double>(q.rows) * static_cast<double>(k.rows) *
+                            (kDotNs + static_cast<double>(qh) * kDotElementNs + static_cast<double>(vh) * kCombineNs);
+    chunked::run(n_heads, chunked::grain_for(per_head, kMinTaskNs), [&](std::size_t b, std::size_t e) {
+        for (std::size_t h = b; h < e; ++h) {
+            const std::vector<double> qd = extract_head_columns(q, h, qh), kd = extract_head_columns(k, h, qh),
+                                      vd = extract_head_columns(v, h, vh);
+            const std::vector<double> r = single({qd, q.rows, qh}, {kd, k.rows, qh}, {vd, v.rows, vh});
+            for (std::size_t i = 0; i < q.rows; ++i)
+                std::copy(r.begin() + i * vh, r.begin() + (i + 1) * vh, out.begin() + i * v.cols + h * vh);
+        }
+    });
+    return out;
+}
+
+}  // namespace
+
+void validate_shapes(const MatrixRef& q, const MatrixRef& k, const MatrixRef& v) {
+    check_dims(q.cols, k.rows, k.cols, v.rows);
+    check_length("Q", q);
+    check_length("K", k);
+    check_length("V", v);
+}
+
+void validate_multihead_shapes(const MatrixRef& q, const MatrixRef& k, const MatrixRef& v, std::size_t n_heads) {
+    if (n_heads == 0) throw engine::Error("n_heads must be > 0.");
+    if (q.cols % n_heads != 0 || k.cols % n_heads != 0 || v.cols % n_heads != 0)
+        throw engine::Error("Total columns must be divisible by n_heads=" + num(n_heads) + ". Got Q=" + num(q.cols) +
+                            ", K=" + num(k.cols) + ", V=" + num(v.cols) + ".");
+    check_length("Q", q);
+    check_length("K", k);
+    check_length("V", v);
+    if (q.cols / n_heads != k.cols / n_heads)
+        throw engine::Error("Q/K head dimensions must match: Q_head=" + num(q.cols / n_heads) +
+                            ", K_head=" + num(k.cols / n_heads) + ".");
+}
+
+std::vector<double> extract_head_columns(const MatrixRef& m, std::size_t h, std::size_t width) {
+    std::vector<double> out(engine::alloc_mul(m.rows, width));
+    for (std::size_t r = 0; r < m.rows; ++r) {
+        const double* src = row(m, r) + h * width;
+        std::copy(src, src + width, out.begin() + r * width);
+    }
+    return out;
+}
+
+StochasticAttention StochasticAttention::make(std::size_t dim_k, std::optional<double> temperature) {
+    return StochasticAttention{dim_k, temperature ? *temperature : std::sqrt(static_cast<double>(dim_k))};
+}
+
+std::vector<double> StochasticAttention::forward(const MatrixRef& q, const MatrixRef& k, const MatrixRef& v) const {
+    validate_shapes(q, k, v);
+    return attend(q, k, v, 0.0, [](std::span<double> s) {
+        double c = 0.0;
+        for (double x : s) c = c + x;
+        const double d = c == 0.0 ? 1.0 : c;
+        for (double& x : s) x = x / d;
+    });
+}
+
+std::vector<double> StochasticAttention::forward_softmax(const MatrixRef& q, const MatrixRef& k,
+                                                         const MatrixRef& v) const {
+    validate_shapes(q, k, v);
+    const double scale = temperature > 0.0 ? 1.0 / temperature : 1.0;
+    return attend(q, k, v, kExpNs, [scale](std::span<double> s) {
+        for (double& x : s) x = x * scale;
+        simd::softmax_inplace_f64_dispatch(s);
+    });
+}
+
+std::vector<double> StochasticAttention::forward_multihead(const MatrixRef& q, const MatrixRef& k,
+                                                           const MatrixRef& v, std::size_t n_heads) const {
+    return multihead(q, k, v, n_heads, [this](const MatrixRef& a, const MatrixRef& b, const MatrixRef& c) {
+        return forward(a, b, c);
+    });
+}
+
+std::vector<double> StochasticAttention::forward_multihead_softmax(const MatrixRef& q, const MatrixRef& k,
+                                                                   const MatrixRef& v, std::size_t n_heads) const {
+    return multihead(q, k, v, n_heads, [this](const MatrixRef& a, const MatrixRef& b, const MatrixRef& c) {
+        return forward_softmax(a, b, c);
+    });
+}
+
+std::vector<double> StochasticAttention::forward_sc(const MatrixRef& q, const MatrixRef& k, const MatrixRef& v,
+                                                    std::size_t length, uint64_t seed) const {
+    validate_shapes(q, k, v);
+    if (length == 0) throw engine::Error("length must be > 0 for SC mode.");
+    stream_matrix::Keystream keys(seed, length);
+    const std::size_t words = keys.words_per();
+    const double len = static_cast<double>(length);
+    // A query row's streams and a key row's streams each lie back to back, so the sum of the
+    // per-column counts of a score is one count over the two runs; V is kept by column for the
+    // same reason in the final product.
+    const stream_matrix::Streams qs = keys.encode(q.data, q.rows, q.cols, Layout::RowMajor);
+    const stream_matrix::Streams ks = keys.encode(k.data, k.rows, k.cols, Layout::RowMajor);
+    const stream_matrix::Streams vs = keys.encode(v.data, v.rows, v.cols, Layout::ColumnMajor);
+
+    std::vector<double> w(q.rows * k.rows);
+    const double score_row = static_cast<double>(k.rows) * static_cast<double>(q.cols * words) * kCountWordNs;
+    chunked::run(q.rows, chunked::grain_for(score_row, kMinTaskNs), [&](std::size_t b, std::size_t e) {
+        for (std::size_t r = b; r < e; ++r) {
+            double* s = w.data() + r * k.rows;
+            for (std::size_t j = 0; j < k.rows; ++j)
+                s[j] = static_cast<double>(simd::fused_and_popcount_dispatch(qs.run(r * q.cols, q.cols),
+                                                                             ks.run(j * k.cols, k.cols))) / len;
+            double c = 0.0;
+            for (std::size_t j = 0; j < k.rows; ++j) c = c + s[j];
+            const double d = c == 0.0 ? 1.0 : c;
+            for (std::size_t j = 0; j < k.rows; ++j) s[j] = s[j] / d;
+        }
+    });
+
+    const stream_matrix::Streams ws = keys.encode(w, q.rows, k.rows, Layout::RowMajor);
+    std::vector<double> out(q.rows * v.cols);
+    const double out_row = static_cast<double>(v.cols) * static_cast<double>(k.rows * words) * kCountWordNs;
+    chunked::run(q.rows, chunked::grain_for(out_row, kMinTaskNs), [&](std::size_t b, std::size_t e) {
+        for (std::size_t r = b; r < e; ++r)
+            for (std::size_t i = 0; i < v.cols; ++i)
+                out[r * v.cols + i] =
+                    static_cast<double>(simd::fused_and_popcount_dispatch(ws.run(r * k.rows, k.rows), vs.run(i * k.rows, k.rows))) / len;
+    });
+    return out;
+}
+
+}  // namespace attention
