@@ -174,11 +174,52 @@ def test_heads_are_the_single_form_on_column_blocks(form, n_heads):
     assert same_bits(np.array(getattr(a, multi)(q.tolist(), k.tolist(), v.tolist(), n_heads)), want)
 
 
-def test_numpy_and_flat_inputs():
+class _Reversed(np.ndarray):
+    """An array subclass whose rows iterate in reverse: read through the sequence rules."""
+
+    def __iter__(self):
+        return iter([self[i] for i in range(len(self) - 1, -1, -1)])
+
+
+_BASE = np.arange(1.0, 31.0).reshape(5, 6) / 8.0
+ARRAY_FORMS = {
+    "c": _BASE,
+    "fortran": np.asfortranarray(_BASE),
+    "strided": np.arange(1.0, 121.0).reshape(10, 12)[::2, ::2] / 8.0,
+    "reversed": _BASE[::-1, ::-1],
+    "read-only": np.frombuffer(_BASE.tobytes()).reshape(5, 6),
+    "1-d": _BASE[1],
+    "1-d strided": _BASE[:, 2],
+    "float32": _BASE.astype(np.float32),
+    "big-endian": _BASE.astype(">f8"),
+    "int": np.arange(30).reshape(5, 6),
+    "subclass": _BASE.view(_Reversed),
+}
+
+
+@pytest.mark.parametrize("form", list(ARRAY_FORMS))
+def test_numpy_matrices_read_as_the_same_rows_as_lists(form):
+    arr = ARRAY_FORMS[form]
+    rows = [list(r) for r in arr] if arr.ndim == 2 else [list(arr)]
+    rows = [[float(x) for x in r] for r in rows]
+    eye = np.eye(len(rows[0])).tolist()
+    a = A(1)
+    assert same_bits(a.forward(arr, eye, eye), a.forward(rows, eye, eye))
+
+
+@pytest.mark.parametrize("arr, text", [(np.zeros((0, 3)), "Q must not be an empty matrix."),
+                                       (np.zeros(0), "Q must not be an empty matrix."),
+                                       (np.zeros((2, 0)), "Q must not have zero columns."),
+                                       (np.zeros((2, 0), np.float32), "Q must not have zero columns.")])
+def test_empty_numpy_matrices_give_the_sequence_messages(arr, text):
+    with pytest.raises(ValueError) as info:
+        A(1).forward(arr, [[1.0]], [[1.0]])
+    assert str(info.value) == text
+
+
+def test_flat_sequences_are_one_row():
     a = A(2)
-    q = [[0.5, 0.25]]
-    assert a.forward(np.array(q), np.array(K[:2])[:, :2], np.array(V[:2])) == a.forward(q, [r[:2] for r in K[:2]], V[:2])
-    assert a.forward([0.5, 0.25], [[1.0, 0.0]], [[2.0]]) == a.forward(q, [[1.0, 0.0]], [[2.0]])
+    assert a.forward([0.5, 0.25], [[1.0, 0.0]], [[2.0]]) == a.forward([[0.5, 0.25]], [[1.0, 0.0]], [[2.0]])
 
 
 # --- Bitstream form -------------------------------------------------------------------------

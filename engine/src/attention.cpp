@@ -19,6 +19,8 @@ std::string num(std::size_t v) { return std::to_string(v); }
 constexpr double kMinTaskNs = 50'000;
 // Rough costs on the calling thread: per dot product and per element of it, per element of a
 // weighted row sum, per exponential, per word of an AND popcount.
+// Query rows whose outputs are computed together.
+constexpr std::size_t kRowBlock = 64;
 constexpr double kDotNs = 5.0, kDotElementNs = 0.25, kCombineNs = 0.15, kExpNs = 5.0, kCountWordNs = 0.1;
 
 void check_length(const char* name, const MatrixRef& m) {
@@ -42,8 +44,7 @@ const double* row(const MatrixRef& m, std::size_t r) { return m.data.data() + r 
 // The attention weights of one query row: dot products with every key, then shaped in place.
 template <class Shape>
 void row_scores(const MatrixRef& q, const MatrixRef& k, std::size_t r, std::span<double> s, Shape shape) {
-    const std::span<const double> qr(row(q, r), q.cols);
-    for (std::size_t j = 0; j < k.rows; ++j) s[j] = simd::dot_f64_dispatch(qr, {row(k, j), k.cols});
+    simd::dot_rows_f64_dispatch({row(q, r), q.cols}, k.data.data(), k.cols, s);
     shape(s);
 }
 
@@ -54,10 +55,13 @@ std::vector<double> attend(const MatrixRef& q, const MatrixRef& k, const MatrixR
     const double per_row = static_cast<double>(k.rows) *
                            (kDotNs + static_cast<double>(q.cols) * kDotElementNs + static_cast<double>(v.cols) * kCombineNs + shape_ns);
     chunked::run(q.rows, chunked::grain_for(per_row, kMinTaskNs), [&](std::size_t b, std::size_t e) {
-        std::vector<double> s(k.rows);
-        for (std::size_t r = b; r < e; ++r) {
-            row_scores(q, k, r, s, shape);
-            simd::combine_rows_f64_dispatch({out.data() + r * v.cols, v.cols}, s, nullptr, v.data.data(), v.cols);
+        // The weights of a block of query rows, then their outputs in one pass over V.
+        std::vector<double> w(std::min(e - b, kRowBlock) * k.rows);
+        for (std::size_t r0 = b; r0 < e; r0 += kRowBlock) {
+            const std::size_t m = std::min(e - r0, kRowBlock);
+            for (std::size_t r = r0; r < r0 + m; ++r) row_scores(q, k, r, {w.data() + (r - r0) * k.rows, k.rows}, shape);
+            simd::combine_rows_f64_dispatch({out.data() + r0 * v.cols, v.cols, m, w.data(), k.rows, nullptr,
+                                             v.data.data(), v.cols});
         }
     });
     return out;

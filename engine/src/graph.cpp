@@ -23,6 +23,8 @@ constexpr double kMinTaskNs = 50'000;
 // Rough costs on the calling thread: one element of a weighted row sum, one scanned dense
 // entry, one tanh, one word of an AND popcount.
 constexpr double kCombineNs = 0.15, kScanNs = 0.5, kTanhNs = 10.0, kCountWordNs = 0.1;
+// Nodes whose outputs are computed together.
+constexpr std::size_t kNodeBlock = 64;
 
 // a * b when it fits; otherwise (the wrapped value and) no match with any length.
 bool product_is(std::size_t len, std::size_t a, std::size_t b, std::size_t& product) {
@@ -180,33 +182,38 @@ std::vector<double> StochasticGraphLayer::forward(std::span<const double> x) con
 
     std::vector<double> out(n * F);
     auto nodes = [&](std::size_t b, std::size_t e) {
-        std::vector<double> agg(F), coef;
+        std::vector<double> coef;
         std::vector<std::size_t> cols;
         if (dense) {
             coef.resize(n);
             cols.resize(n);
         }
-        for (std::size_t i = b; i < e; ++i) {
-            if (dense) {
-                const double* row = dense->values.data() + i * n;
-                std::size_t k = 0;
-                for (std::size_t j = 0; j < n; ++j) {
-                    if (row[j] == 0.0 && finite[j]) continue;
-                    coef[k] = row[j];
-                    cols[k] = j;
-                    ++k;
+        // Aggregates of a block of nodes, then their outputs in one pass over the weights.
+        std::vector<double> agg(std::min(e - b, kNodeBlock) * F);
+        for (std::size_t i0 = b; i0 < e; i0 += kNodeBlock) {
+            const std::size_t m = std::min(e - i0, kNodeBlock);
+            for (std::size_t i = i0; i < i0 + m; ++i) {
+                double* a = agg.data() + (i - i0) * F;
+                if (dense) {
+                    const double* row = dense->values.data() + i * n;
+                    std::size_t k = 0;
+                    for (std::size_t j = 0; j < n; ++j) {
+                        coef[k] = row[j];
+                        cols[k] = j;
+                        k += !(row[j] == 0.0 && finite[j]);
+                    }
+                    simd::combine_rows_f64_dispatch({a, F, 1, coef.data(), k, cols.data(), x.data(), F});
+                } else {
+                    const Range r = row_range(*csr, i);
+                    check_entries(*csr, r, n);
+                    simd::combine_rows_f64_dispatch({a, F, 1, csr->values.data() + r.begin, r.end - r.begin,
+                                                     csr->col_indices.data() + r.begin, x.data(), F});
                 }
-                simd::combine_rows_f64_dispatch(agg, {coef.data(), k}, cols.data(), x.data(), F);
-            } else {
-                const Range r = row_range(*csr, i);
-                check_entries(*csr, r, n);
-                simd::combine_rows_f64_dispatch(agg, {csr->values.data() + r.begin, r.end - r.begin},
-                                                csr->col_indices.data() + r.begin, x.data(), F);
+                divide_by_degree({a, F}, degrees[i]);
             }
-            divide_by_degree(agg, degrees[i]);
-            const std::span<double> o(out.data() + i * F, F);
-            simd::combine_rows_f64_dispatch(o, agg, nullptr, weights.data(), F);
-            for (double& v : o) v = std::tanh(v);
+            double* o = out.data() + i0 * F;
+            simd::combine_rows_f64_dispatch({o, F, m, agg.data(), F, nullptr, weights.data(), F});
+            for (std::size_t c = 0; c < m * F; ++c) o[c] = std::tanh(o[c]);
         }
     };
     const double per_node = static_cast<double>(F) * (static_cast<double>(F) * kCombineNs + kTanhNs) +

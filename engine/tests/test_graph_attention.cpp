@@ -1,4 +1,4 @@
-// Internals of the graph and attention layers: the weighted row sums on every tier, the
+// Internals of the graph and attention layers: the row kernels on every tier, the
 // keystream positions of the parallel stream encoder, and the checks that Python input cannot
 // reach (direct records, data lengths).
 #include <gtest/gtest.h>
@@ -25,12 +25,11 @@ using namespace bitcore_test;
 const double kInf = std::numeric_limits<double>::infinity();
 const double kNan = std::numeric_limits<double>::quiet_NaN();
 
-void combine_tier(Tier t, std::span<double> out, std::span<const double> coef, const std::size_t* index,
-                  const double* base, std::size_t stride) {
+void combine_tier(Tier t, const simd::RowSums& s) {
     switch (t) {
-        case Tier::Portable: return simd::portable::combine_rows_f64(out, coef, index, base, stride);
-        case Tier::Avx2: return simd::avx2::combine_rows_f64_avx2(out, coef, index, base, stride);
-        case Tier::Avx512: return simd::avx512::combine_rows_f64_avx512(out, coef, index, base, stride);
+        case Tier::Portable: return simd::portable::combine_rows_f64(s);
+        case Tier::Avx2: return simd::avx2::combine_rows_f64_avx2(s);
+        case Tier::Avx512: return simd::avx512::combine_rows_f64_avx512(s);
     }
 }
 
@@ -40,7 +39,8 @@ bool same_words(const std::vector<double>& a, const std::vector<double>& b) {
 
 class CombineTiers : public TierTest {};
 
-// Every width through the 32-, 8- and masked blocks, with the last row ending at a guard page.
+// Every width through the column blocks and masked tails, single rows and blocks of eight
+// output rows, with and without an index, the last matrix row ending at a guard page.
 TEST_P(CombineTiers, EqualsThePlainLoopBitForBit) {
     GuardedBuffer guard;
     for (std::size_t width = 0; width <= 70; ++width) {
@@ -55,20 +55,51 @@ TEST_P(CombineTiers, EqualsThePlainLoopBitForBit) {
                 m[2 * stride] = -0.0;
             }
             const std::span<double> mat = guard.tail<double>(m);
-            std::vector<double> coef(terms);
             std::vector<std::size_t> index(terms);
-            for (std::size_t k = 0; k < terms; ++k) {
-                coef[k] = k == 1 ? 0.0 : (g.next_f64() - 0.5) * 4.0;
-                index[k] = (k * 5 + 6) % rows;  // the last row is used when there are terms
+            for (std::size_t k = 0; k < terms; ++k) index[k] = (k * 5 + 6) % rows;  // the last row comes first
+            for (std::size_t n_out : {1u, 3u, 8u, 11u}) {
+                std::vector<double> coef(n_out * terms);
+                for (std::size_t k = 0; k < coef.size(); ++k) coef[k] = k % 4 == 1 ? 0.0 : (g.next_f64() - 0.5) * 4.0;
+                for (const std::size_t* idx : {static_cast<const std::size_t*>(nullptr),
+                                               static_cast<const std::size_t*>(index.data())}) {
+                    std::vector<double> want(n_out * width, 0.0);
+                    for (std::size_t r = 0; r < n_out; ++r)
+                        for (std::size_t k = 0; k < terms; ++k)
+                            for (std::size_t c = 0; c < width; ++c)
+                                want[r * width + c] = want[r * width + c] +
+                                                      coef[r * terms + k] * mat[(idx ? idx[k] : k) * stride + c];
+                    std::vector<double> got(n_out * width, 7.0);
+                    combine_tier(GetParam(), {got.data(), width, n_out, coef.data(), terms, idx, mat.data(), stride});
+                    ASSERT_TRUE(same_words(got, want)) << width << " " << terms << " " << n_out << " " << (idx != nullptr);
+                }
             }
-            for (const std::size_t* idx : {static_cast<const std::size_t*>(nullptr), static_cast<const std::size_t*>(index.data())}) {
-                std::vector<double> want(width, 0.0);
-                for (std::size_t k = 0; k < terms; ++k)
-                    for (std::size_t c = 0; c < width; ++c)
-                        want[c] = want[c] + coef[k] * mat[(idx ? idx[k] : k) * stride + c];
-                std::vector<double> got(width, 7.0);
-                combine_tier(GetParam(), got, coef, idx, mat.data(), stride);
-                ASSERT_TRUE(same_words(got, want)) << width << " " << terms << " " << (idx != nullptr);
+        }
+    }
+}
+
+// Dot products of one vector with many rows: each equals the tier's single dot product, for
+// every length through the lane groups and tails and every row count through the groups of 8.
+TEST_P(CombineTiers, DotRowsEqualTheTiersSingleDot) {
+    const Tier t = GetParam();
+    for (std::size_t len = 0; len <= 40; ++len) {
+        for (std::size_t rows : {0u, 1u, 7u, 8u, 9u, 17u}) {
+            const std::size_t stride = len + 1;
+            rng::Xoshiro256pp g(len * 31 + rows);
+            std::vector<double> a(len), m(rows * stride);
+            for (double& v : a) v = (g.next_f64() - 0.5) * std::ldexp(1.0, static_cast<int>(g.next_u64() % 20) - 10);
+            for (double& v : m) v = (g.next_f64() - 0.5) * std::ldexp(1.0, static_cast<int>(g.next_u64() % 20) - 10);
+            std::vector<double> got(rows, 7.0);
+            switch (t) {
+                case Tier::Portable: simd::portable::dot_rows_f64(a, m.data(), stride, got); break;
+                case Tier::Avx2: simd::avx2::dot_rows_f64_avx2(a, m.data(), stride, got); break;
+                case Tier::Avx512: simd::avx512::dot_rows_f64_avx512(a, m.data(), stride, got); break;
+            }
+            for (std::size_t j = 0; j < rows; ++j) {
+                const std::span<const double> b(m.data() + j * stride, len);
+                const double want = t == Tier::Portable ? simd::portable::dot_f64(a, b)
+                                    : t == Tier::Avx2   ? simd::avx2::dot_f64_avx2(a, b)
+                                                        : simd::avx512::dot_f64_avx512(a, b);
+                ASSERT_EQ(std::memcmp(&got[j], &want, sizeof want), 0) << len << " " << rows << " " << j;
             }
         }
     }

@@ -106,6 +106,17 @@ void check_array(PyObject* obj, int nd, int typenum, const char* expected) {
     if (!same) not_instance(obj, expected);
 }
 
+bool is_exact_array(PyObject* obj, int nd, int typenum) {
+    api();
+    if (Py_TYPE(obj) != array_type()) return false;
+    const auto* a = reinterpret_cast<const ArrayFields*>(obj);
+    if (a->nd != nd) return false;
+    PyObject* want = descr(typenum);
+    const bool same = reinterpret_cast<EquivTypes>(api()[API_EQUIV_TYPES])(a->descr, want) != 0;
+    Py_DECREF(want);
+    return same;
+}
+
 Ref adopt(void* data, void* owner, void (*drop)(void*), int typenum, int nd, const Py_intptr_t* dims,
           std::size_t itemsize) {
     // The container owns the buffer from here on, whatever fails below.

@@ -54,6 +54,10 @@ void** api();
 // otherwise raises the "is not an instance of" TypeError naming the wanted array type.
 void check_array(PyObject* obj, int nd, int typenum, const char* expected);
 
+// Whether obj is exactly an ndarray (not a subclass) of nd dimensions with a dtype equivalent
+// to typenum. Loads the API table.
+bool is_exact_array(PyObject* obj, int nd, int typenum);
+
 // What an input array is at one moment: data pointer, shape, strides and flags, read after
 // the array's type, dimension count and dtype were checked again. Python code that runs
 // between conversion and use (a later argument's __index__, a NumPy allocation that runs a

@@ -17,6 +17,21 @@ namespace simd {
 using Words = std::span<const uint64_t>;
 using F64s = std::span<const double>;
 
+// Weighted sums of matrix rows: for r < n_out and c < width,
+//   out[r * width + c] = +0.0, then out[r * width + c] + coef[r * n + k] * row_k[c] for k < n in
+//   order (each product rounded before its add),
+// with row_k = base + (index ? index[k] : k) * stride holding at least width values. Every
+// element is its own chain, so every tier gives the same bits.
+struct RowSums {
+    double* out;
+    std::size_t width, n_out;
+    const double* coef;
+    std::size_t n;
+    const std::size_t* index;
+    const double* base;
+    std::size_t stride;
+};
+
 namespace portable {
 // Classic bit-parallel count, four words per step, then one at a time.
 uint64_t popcount(Words a);
@@ -32,10 +47,9 @@ double max_f64(F64s a);
 // s = -0.0, then left to right.
 double sum_f64(F64s a);
 void scale_f64(std::span<double> a, double factor);
-// out[c] = +0.0, then out[c] = out[c] + coef[k] * row_k[c] for k = 0, 1, ... in order, with
-// row_k = base + (index ? index[k] : k) * stride; every row must hold out.size() values.
-void combine_rows_f64(std::span<double> out, F64s coef, const std::size_t* index, const double* base,
-                      std::size_t stride);
+void combine_rows_f64(const RowSums& s);
+// out[j] = dot_f64(a, row j), row j = rows + j * stride holding at least a.size() values.
+void dot_rows_f64(F64s a, const double* rows, std::size_t stride, std::span<double> out);
 }  // namespace portable
 
 namespace avx2 {
@@ -54,8 +68,9 @@ SC_TARGET_AVX2 double max_f64_avx2(F64s a);
 // Four lanes from +0.0, combined as ((l0 + l1) + l2) + l3, then the rest left to right.
 SC_TARGET_AVX2 double sum_f64_avx2(F64s a);
 SC_TARGET_AVX2 void scale_f64_avx2(std::span<double> a, double factor);
-SC_TARGET_AVX2 void combine_rows_f64_avx2(std::span<double> out, F64s coef, const std::size_t* index,
-                                          const double* base, std::size_t stride);
+SC_TARGET_AVX2 void combine_rows_f64_avx2(const RowSums& s);
+// out[j] = dot_f64_avx2(a, row j), bit for bit.
+SC_TARGET_AVX2_FMA void dot_rows_f64_avx2(F64s a, const double* rows, std::size_t stride, std::span<double> out);
 }  // namespace avx2
 
 namespace avx512 {
@@ -74,8 +89,9 @@ SC_TARGET_AVX512F double max_f64_avx512(F64s a);
 // Eight lanes from +0.0, the halving tree of the dot product, then the rest left to right.
 SC_TARGET_AVX512F double sum_f64_avx512(F64s a);
 SC_TARGET_AVX512F void scale_f64_avx512(std::span<double> a, double factor);
-SC_TARGET_AVX512F void combine_rows_f64_avx512(std::span<double> out, F64s coef, const std::size_t* index,
-                                               const double* base, std::size_t stride);
+SC_TARGET_AVX512F void combine_rows_f64_avx512(const RowSums& s);
+// out[j] = dot_f64_avx512(a, row j), bit for bit.
+SC_TARGET_AVX512F void dot_rows_f64_avx512(F64s a, const double* rows, std::size_t stride, std::span<double> out);
 }  // namespace avx512
 
 // Dispatchers. Counting: AVX-512 VPOPCNTDQ, else AVX2, else portable.
@@ -92,9 +108,10 @@ double dot_f64_dispatch(F64s a, F64s b);
 double max_f64_dispatch(F64s a);
 double sum_f64_dispatch(F64s a);
 void scale_f64_dispatch(std::span<double> a, double factor);
-// Weighted sum of rows (see portable::combine_rows_f64): element-wise, equal on every tier.
-void combine_rows_f64_dispatch(std::span<double> out, F64s coef, const std::size_t* index, const double* base,
-                               std::size_t stride);
+// out[j] = dot_f64_dispatch(a, row j) for every j, bit for bit (several rows at a time).
+void dot_rows_f64_dispatch(F64s a, const double* rows, std::size_t stride, std::span<double> out);
+// Weighted sums of rows (see RowSums): AVX-512 F, else AVX2, else portable; equal on every tier.
+void combine_rows_f64_dispatch(const RowSums& s);
 // Empty: unchanged. Else m = max, x = exp(x - m) for each value (C library, one at a time),
 // s = sum, and when s > 0 every value is multiplied by 1 / s.
 void softmax_inplace_f64_dispatch(std::span<double> values);

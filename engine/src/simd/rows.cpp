@@ -1,0 +1,241 @@
+// Kernels over the rows of a matrix, in three forms: weighted sums of rows, and dot products
+// of one vector with many rows.
+//
+// In a weighted sum each output element is its own chain of rounded products and adds in row
+// order, so the vector lanes compute exactly what the portable loop does and every tier gives
+// the same bits. The dot products are each tier's own dot product, computed for several rows at
+// once so that their independent chains overlap; each result equals that tier's single dot.
+#include <immintrin.h>
+
+#include "simd/kernels.hpp"
+
+namespace simd {
+namespace {
+
+inline const double* row_of(const double* base, std::size_t stride, const std::size_t* index, std::size_t k) {
+    return base + (index ? index[k] : k) * stride;
+}
+
+// s = x0 + x1 with x_k = y_k + y_(k+2) and y_k = l_k + l_(k+4): the AVX-512 lane order.
+inline double halving_sum(const double l[8]) {
+    double y[4];
+    for (int k = 0; k < 4; ++k) y[k] = l[k] + l[k + 4];
+    const double x0 = y[0] + y[2], x1 = y[1] + y[3];
+    return x0 + x1;
+}
+
+// Dot products of a with rows j0 .. j0 + R - 1 (the scalar tail of each tier, after its lanes).
+inline void dot_tails(F64s a, const double* rows, std::size_t stride, std::size_t j0, std::size_t R, std::size_t i0,
+                      double* out) {
+    #pragma GCC unroll 8
+    for (std::size_t r = 0; r < R; ++r) {
+        const double* b = rows + (j0 + r) * stride;
+        double s = out[r];
+        for (std::size_t i = i0; i < a.size(); ++i) s = s + a[i] * b[i];
+        out[r] = s;
+    }
+}
+
+}  // namespace
+
+namespace portable {
+void combine_rows_f64(const RowSums& s) {
+    for (std::size_t r = 0; r < s.n_out; ++r) {
+        double* o = s.out + r * s.width;
+        for (std::size_t c = 0; c < s.width; ++c) o[c] = 0.0;
+        for (std::size_t k = 0; k < s.n; ++k) {
+            const double a = s.coef[r * s.n + k];
+            const double* row = row_of(s.base, s.stride, s.index, k);
+            for (std::size_t c = 0; c < s.width; ++c) o[c] = o[c] + a * row[c];
+        }
+    }
+}
+
+void dot_rows_f64(F64s a, const double* rows, std::size_t stride, std::span<double> out) {
+    for (std::size_t j = 0; j < out.size(); ++j) {
+        out[j] = -0.0;
+        dot_tails(a, rows, stride, j, 1, 0, &out[j]);
+    }
+}
+}  // namespace portable
+
+namespace avx2 {
+namespace {
+// Rows r0 .. r0 + R - 1, columns c0 .. c0 + 4B - 1: R * B independent chains per term.
+template <std::size_t R, std::size_t B>
+SC_TARGET_AVX2 inline void sums_block(const RowSums& s, std::size_t r0, std::size_t c0) {
+    __m256d acc[R][B];
+    #pragma GCC unroll 8
+    for (std::size_t r = 0; r < R; ++r)
+        #pragma GCC unroll 8
+        for (std::size_t b = 0; b < B; ++b) acc[r][b] = _mm256_setzero_pd();
+    for (std::size_t k = 0; k < s.n; ++k) {
+        const double* row = row_of(s.base, s.stride, s.index, k) + c0;
+        __m256d x[B];
+        #pragma GCC unroll 8
+        for (std::size_t b = 0; b < B; ++b) x[b] = _mm256_loadu_pd(row + 4 * b);
+        #pragma GCC unroll 8
+        for (std::size_t r = 0; r < R; ++r) {
+            const __m256d a = _mm256_set1_pd(s.coef[(r0 + r) * s.n + k]);
+            #pragma GCC unroll 8
+            for (std::size_t b = 0; b < B; ++b) acc[r][b] = _mm256_add_pd(acc[r][b], _mm256_mul_pd(a, x[b]));
+        }
+    }
+    #pragma GCC unroll 8
+    for (std::size_t r = 0; r < R; ++r)
+        #pragma GCC unroll 8
+        for (std::size_t b = 0; b < B; ++b) _mm256_storeu_pd(s.out + (r0 + r) * s.width + c0 + 4 * b, acc[r][b]);
+}
+
+// The last width % 4 columns of rows r0 .. r0 + R - 1, one element at a time.
+inline void sums_tail(const RowSums& s, std::size_t r0, std::size_t R, std::size_t c0) {
+    for (std::size_t r = r0; r < r0 + R; ++r)
+        for (std::size_t c = c0; c < s.width; ++c) {
+            double v = 0.0;
+            for (std::size_t k = 0; k < s.n; ++k) v = v + s.coef[r * s.n + k] * row_of(s.base, s.stride, s.index, k)[c];
+            s.out[r * s.width + c] = v;
+        }
+}
+}  // namespace
+
+SC_TARGET_AVX2 void combine_rows_f64_avx2(const RowSums& s) {
+    const std::size_t full = s.width - s.width % 4;
+    std::size_t r0 = 0;
+    // Eight rows at a time share each loaded row block; single rows take four blocks at once.
+    for (; r0 + 8 <= s.n_out; r0 += 8) {
+        for (std::size_t c0 = 0; c0 < full; c0 += 4) sums_block<8, 1>(s, r0, c0);
+        sums_tail(s, r0, 8, full);
+    }
+    for (; r0 < s.n_out; ++r0) {
+        std::size_t c0 = 0;
+        for (; c0 + 16 <= full; c0 += 16) sums_block<1, 4>(s, r0, c0);
+        for (; c0 < full; c0 += 4) sums_block<1, 1>(s, r0, c0);
+        sums_tail(s, r0, 1, full);
+    }
+}
+
+namespace {
+template <std::size_t R>
+SC_TARGET_AVX2_FMA inline void dots_avx2(F64s a, const double* rows, std::size_t stride, std::size_t j0, double* out) {
+    const std::size_t n = a.size();
+    __m256d acc[R];
+    #pragma GCC unroll 8
+    for (std::size_t r = 0; r < R; ++r) acc[r] = _mm256_setzero_pd();
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const __m256d x = _mm256_loadu_pd(&a[i]);
+        #pragma GCC unroll 8
+        for (std::size_t r = 0; r < R; ++r)
+            acc[r] = _mm256_fmadd_pd(x, _mm256_loadu_pd(rows + (j0 + r) * stride + i), acc[r]);
+    }
+    #pragma GCC unroll 8
+    for (std::size_t r = 0; r < R; ++r) {
+        alignas(32) double l[4];
+        _mm256_store_pd(l, acc[r]);
+        out[r] = ((l[0] + l[1]) + l[2]) + l[3];
+    }
+    dot_tails(a, rows, stride, j0, R, i, out);
+}
+}  // namespace
+
+SC_TARGET_AVX2_FMA void dot_rows_f64_avx2(F64s a, const double* rows, std::size_t stride, std::span<double> out) {
+    std::size_t j = 0;
+    for (; j + 8 <= out.size(); j += 8) dots_avx2<8>(a, rows, stride, j, &out[j]);
+    for (; j < out.size(); ++j) dots_avx2<1>(a, rows, stride, j, &out[j]);
+}
+}  // namespace avx2
+
+namespace avx512 {
+namespace {
+// Rows r0 .. r0 + R - 1, columns c0 .. c0 + 8B - 1 of which the last block holds the columns
+// in `last` (masked lanes are neither read nor written).
+template <std::size_t R, std::size_t B>
+SC_TARGET_AVX512F inline void sums_block(const RowSums& s, std::size_t r0, std::size_t c0, __mmask8 last) {
+    __m512d acc[R][B];
+    #pragma GCC unroll 8
+    for (std::size_t r = 0; r < R; ++r)
+        #pragma GCC unroll 8
+        for (std::size_t b = 0; b < B; ++b) acc[r][b] = _mm512_setzero_pd();
+    for (std::size_t k = 0; k < s.n; ++k) {
+        const double* row = row_of(s.base, s.stride, s.index, k) + c0;
+        __m512d x[B];
+        #pragma GCC unroll 8
+        for (std::size_t b = 0; b + 1 < B; ++b) x[b] = _mm512_loadu_pd(row + 8 * b);
+        x[B - 1] = _mm512_maskz_loadu_pd(last, row + 8 * (B - 1));
+        #pragma GCC unroll 8
+        for (std::size_t r = 0; r < R; ++r) {
+            const __m512d a = _mm512_set1_pd(s.coef[(r0 + r) * s.n + k]);
+            #pragma GCC unroll 8
+            for (std::size_t b = 0; b < B; ++b) acc[r][b] = _mm512_add_pd(acc[r][b], _mm512_mul_pd(a, x[b]));
+        }
+    }
+    #pragma GCC unroll 8
+    for (std::size_t r = 0; r < R; ++r) {
+        double* o = s.out + (r0 + r) * s.width + c0;
+        #pragma GCC unroll 8
+        for (std::size_t b = 0; b + 1 < B; ++b) _mm512_storeu_pd(o + 8 * b, acc[r][b]);
+        _mm512_mask_storeu_pd(o + 8 * (B - 1), last, acc[r][B - 1]);
+    }
+}
+
+inline __mmask8 lanes(std::size_t n) { return n >= 8 ? static_cast<__mmask8>(0xFF) : static_cast<__mmask8>((1u << n) - 1); }
+}  // namespace
+
+SC_TARGET_AVX512F void combine_rows_f64_avx512(const RowSums& s) {
+    std::size_t r0 = 0;
+    // Eight rows at a time share each loaded row block; single rows take four blocks at once.
+    for (; r0 + 8 <= s.n_out; r0 += 8)
+        for (std::size_t c0 = 0; c0 < s.width; c0 += 8) sums_block<8, 1>(s, r0, c0, lanes(s.width - c0));
+    for (; r0 < s.n_out; ++r0) {
+        std::size_t c0 = 0;
+        for (; c0 + 32 <= s.width; c0 += 32) sums_block<1, 4>(s, r0, c0, 0xFF);
+        for (; c0 < s.width; c0 += 8) sums_block<1, 1>(s, r0, c0, lanes(s.width - c0));
+    }
+}
+
+namespace {
+template <std::size_t R>
+SC_TARGET_AVX512F inline void dots_avx512(F64s a, const double* rows, std::size_t stride, std::size_t j0, double* out) {
+    const std::size_t n = a.size();
+    __m512d acc[R];
+    #pragma GCC unroll 8
+    for (std::size_t r = 0; r < R; ++r) acc[r] = _mm512_setzero_pd();
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m512d x = _mm512_loadu_pd(&a[i]);
+        #pragma GCC unroll 8
+        for (std::size_t r = 0; r < R; ++r)
+            acc[r] = _mm512_fmadd_pd(x, _mm512_loadu_pd(rows + (j0 + r) * stride + i), acc[r]);
+    }
+    #pragma GCC unroll 8
+    for (std::size_t r = 0; r < R; ++r) {
+        alignas(64) double l[8];
+        _mm512_store_pd(l, acc[r]);
+        out[r] = halving_sum(l);
+    }
+    dot_tails(a, rows, stride, j0, R, i, out);
+}
+}  // namespace
+
+SC_TARGET_AVX512F void dot_rows_f64_avx512(F64s a, const double* rows, std::size_t stride, std::span<double> out) {
+    std::size_t j = 0;
+    for (; j + 8 <= out.size(); j += 8) dots_avx512<8>(a, rows, stride, j, &out[j]);
+    for (; j < out.size(); ++j) dots_avx512<1>(a, rows, stride, j, &out[j]);
+}
+}  // namespace avx512
+
+void combine_rows_f64_dispatch(const RowSums& s) {
+    const uint32_t f = features();
+    if (has(f, kAvx512f)) return avx512::combine_rows_f64_avx512(s);
+    if (has(f, kAvx2)) return avx2::combine_rows_f64_avx2(s);
+    portable::combine_rows_f64(s);
+}
+
+void dot_rows_f64_dispatch(F64s a, const double* rows, std::size_t stride, std::span<double> out) {
+    const uint32_t f = features();
+    if (has(f, kAvx512f)) return avx512::dot_rows_f64_avx512(a, rows, stride, out);
+    if (has(f, kAvx2 | kFma)) return avx2::dot_rows_f64_avx2(a, rows, stride, out);
+    portable::dot_rows_f64(a, rows, stride, out);
+}
+
+}  // namespace simd
