@@ -344,8 +344,9 @@ def test_class_surface():
 _WORKER_SCRIPT = """
 import json, os, numpy as np, sc_dravik_engine as sc
 rng = np.random.default_rng(5)
-q, k, v = (rng.uniform(-0.2, 1.2, s).tolist() for s in ((200, 32), (180, 32), (180, 24)))
-a = sc.StochasticAttention(32)
+# Large enough for every loop of every form to go to the pool.
+q, k, v = (rng.uniform(-0.2, 1.2, s).tolist() for s in ((256, 48), (250, 48), (250, 32)))
+a = sc.StochasticAttention(48)
 before = len(os.listdir("/proc/self/task"))
 out = [a.forward(q, k, v), a.forward_softmax(q, k, v), a.forward_multihead(q, k, v, 8),
        a.forward_multihead_softmax(q, k, v, 4), a.forward_sc(q, k, v, 200, 9)]

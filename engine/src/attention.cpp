@@ -15,13 +15,12 @@ using stream_matrix::Layout;
 
 std::string num(std::size_t v) { return std::to_string(v); }
 
-// Work a pool task should at least carry, in nanoseconds of the estimates below.
-constexpr double kMinTaskNs = 50'000;
-// Rough costs on the calling thread: per dot product and per element of it, per element of a
-// weighted row sum, per exponential, per word of an AND popcount.
+// Costs on the calling thread, measured on AVX-512 and used to decide which loops go to the
+// pool: per query-key pair, per element of its dot product and weighted sum, per exponential
+// or division of a weight, per AND popcount call and per word of it.
 // Query rows whose outputs are computed together.
 constexpr std::size_t kRowBlock = 64;
-constexpr double kDotNs = 5.0, kDotElementNs = 0.25, kCombineNs = 0.15, kExpNs = 5.0, kCountWordNs = 0.1;
+constexpr double kTermNs = 1.5, kElementNs = 0.07, kExpNs = 4.0, kDivideNs = 1.0, kCountNs = 5.0, kCountWordNs = 0.1;
 
 void check_length(const char* name, const MatrixRef& m) {
     std::size_t want;
@@ -41,29 +40,37 @@ void check_dims(std::size_t q_cols, std::size_t k_rows, std::size_t k_cols, std:
 
 const double* row(const MatrixRef& m, std::size_t r) { return m.data.data() + r * m.cols; }
 
-// The attention weights of one query row: dot products with every key, then shaped in place.
-template <class Shape>
-void row_scores(const MatrixRef& q, const MatrixRef& k, std::size_t r, std::span<double> s, Shape shape) {
-    simd::dot_rows_f64_dispatch({row(q, r), q.cols}, k.data.data(), k.cols, s);
-    shape(s);
+// Each of m rows of n values divided by its sum taken left to right from 0.0, or left as it is
+// when that sum is 0. The sums of eight rows run side by side, each in its own order.
+void divide_by_row_sums(double* w, std::size_t m, std::size_t n) {
+    for (std::size_t r0 = 0; r0 < m; r0 += 8) {
+        const std::size_t g = std::min<std::size_t>(8, m - r0);
+        double c[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+        for (std::size_t j = 0; j < n; ++j)
+            for (std::size_t r = 0; r < g; ++r) c[r] = c[r] + w[(r0 + r) * n + j];
+        for (std::size_t r = 0; r < g; ++r)
+            simd::divide_f64_dispatch({w + (r0 + r) * n, n}, c[r] == 0.0 ? 1.0 : c[r]);
+    }
 }
 
-// One item per query row: weights from the scores, then their weighted sum of V rows.
+// One item per query row, taken in blocks: the block's scores (dot products with every key),
+// shaped into weights by shape(w, rows), then their weighted sums of V rows in one pass.
 template <class Shape>
 std::vector<double> attend(const MatrixRef& q, const MatrixRef& k, const MatrixRef& v, double shape_ns, Shape shape) {
     std::vector<double> out(q.rows * v.cols);
-    const double per_row = static_cast<double>(k.rows) *
-                           (kDotNs + static_cast<double>(q.cols) * kDotElementNs + static_cast<double>(v.cols) * kCombineNs + shape_ns);
-    chunked::run(q.rows, chunked::grain_for(per_row, kMinTaskNs), [&](std::size_t b, std::size_t e) {
-        // The weights of a block of query rows, then their outputs in one pass over V.
+    const double per_row =
+        static_cast<double>(k.rows) * (kTermNs + static_cast<double>(q.cols + v.cols) * kElementNs + shape_ns);
+    chunked::run(q.rows, per_row, [&](std::size_t b, std::size_t e) {
         std::vector<double> w(std::min(e - b, kRowBlock) * k.rows);
         for (std::size_t r0 = b; r0 < e; r0 += kRowBlock) {
             const std::size_t m = std::min(e - r0, kRowBlock);
-            for (std::size_t r = r0; r < r0 + m; ++r) row_scores(q, k, r, {w.data() + (r - r0) * k.rows, k.rows}, shape);
+            for (std::size_t r = 0; r < m; ++r)
+                simd::dot_rows_f64_dispatch({row(q, r0 + r), q.cols}, k.data.data(), k.cols, {w.data() + r * k.rows, k.rows});
+            shape(w.data(), m);
             simd::combine_rows_f64_dispatch({out.data() + r0 * v.cols, v.cols, m, w.data(), k.rows, nullptr,
                                              v.data.data(), v.cols});
         }
-    });
+    }, 8);  // whole groups of eight rows for the row kernels
     return out;
 }
 
@@ -79,8 +86,8 @@ std::vector<double> multihead(const MatrixRef& q, const MatrixRef& k, const Matr
     check_dims(qh, k.rows, qh, v.rows);
     std::vector<double> out(q.rows * v.cols);
     const double per_head = static_cast<double>(q.rows) * static_cast<double>(k.rows) *
-                            (kDotNs + static_cast<double>(qh) * kDotElementNs + static_cast<double>(vh) * kCombineNs);
-    chunked::run(n_heads, chunked::grain_for(per_head, kMinTaskNs), [&](std::size_t b, std::size_t e) {
+                            (kTermNs + static_cast<double>(qh + vh) * kElementNs + kDivideNs);
+    chunked::run(n_heads, per_head, [&](std::size_t b, std::size_t e) {
         for (std::size_t h = b; h < e; ++h) {
             const std::vector<double> qd = extract_head_columns(q, h, qh), kd = extract_head_columns(k, h, qh),
                                       vd = extract_head_columns(v, h, vh);
@@ -129,21 +136,19 @@ StochasticAttention StochasticAttention::make(std::size_t dim_k, std::optional<d
 
 std::vector<double> StochasticAttention::forward(const MatrixRef& q, const MatrixRef& k, const MatrixRef& v) const {
     validate_shapes(q, k, v);
-    return attend(q, k, v, 0.0, [](std::span<double> s) {
-        double c = 0.0;
-        for (double x : s) c = c + x;
-        const double d = c == 0.0 ? 1.0 : c;
-        for (double& x : s) x = x / d;
-    });
+    return attend(q, k, v, kDivideNs, [&](double* w, std::size_t m) { divide_by_row_sums(w, m, k.rows); });
 }
 
 std::vector<double> StochasticAttention::forward_softmax(const MatrixRef& q, const MatrixRef& k,
                                                          const MatrixRef& v) const {
     validate_shapes(q, k, v);
     const double scale = temperature > 0.0 ? 1.0 / temperature : 1.0;
-    return attend(q, k, v, kExpNs, [scale](std::span<double> s) {
-        for (double& x : s) x = x * scale;
-        simd::softmax_inplace_f64_dispatch(s);
+    return attend(q, k, v, kExpNs, [&](double* w, std::size_t m) {
+        for (std::size_t r = 0; r < m; ++r) {
+            const std::span<double> s(w + r * k.rows, k.rows);
+            simd::scale_f64_dispatch(s, scale);
+            simd::softmax_inplace_f64_dispatch(s);
+        }
     });
 }
 
@@ -176,24 +181,21 @@ std::vector<double> StochasticAttention::forward_sc(const MatrixRef& q, const Ma
     const stream_matrix::Streams vs = keys.encode(v.data, v.rows, v.cols, Layout::ColumnMajor);
 
     std::vector<double> w(q.rows * k.rows);
-    const double score_row = static_cast<double>(k.rows) * static_cast<double>(q.cols * words) * kCountWordNs;
-    chunked::run(q.rows, chunked::grain_for(score_row, kMinTaskNs), [&](std::size_t b, std::size_t e) {
+    const double score_row = static_cast<double>(k.rows) * (kCountNs + static_cast<double>(q.cols * words) * kCountWordNs);
+    chunked::run(q.rows, score_row, [&](std::size_t b, std::size_t e) {
         for (std::size_t r = b; r < e; ++r) {
             double* s = w.data() + r * k.rows;
             for (std::size_t j = 0; j < k.rows; ++j)
                 s[j] = static_cast<double>(simd::fused_and_popcount_dispatch(qs.run(r * q.cols, q.cols),
                                                                              ks.run(j * k.cols, k.cols))) / len;
-            double c = 0.0;
-            for (std::size_t j = 0; j < k.rows; ++j) c = c + s[j];
-            const double d = c == 0.0 ? 1.0 : c;
-            for (std::size_t j = 0; j < k.rows; ++j) s[j] = s[j] / d;
         }
+        divide_by_row_sums(w.data() + b * k.rows, e - b, k.rows);
     });
 
     const stream_matrix::Streams ws = keys.encode(w, q.rows, k.rows, Layout::RowMajor);
     std::vector<double> out(q.rows * v.cols);
-    const double out_row = static_cast<double>(v.cols) * static_cast<double>(k.rows * words) * kCountWordNs;
-    chunked::run(q.rows, chunked::grain_for(out_row, kMinTaskNs), [&](std::size_t b, std::size_t e) {
+    const double out_row = static_cast<double>(v.cols) * (kCountNs + static_cast<double>(k.rows * words) * kCountWordNs);
+    chunked::run(q.rows, out_row, [&](std::size_t b, std::size_t e) {
         for (std::size_t r = b; r < e; ++r)
             for (std::size_t i = 0; i < v.cols; ++i)
                 out[r * v.cols + i] =

@@ -1,30 +1,40 @@
 // Loops that go to the worker pool only when there is enough work to pay for it.
 #pragma once
-#include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 
+#include "error.hpp"
 #include "pool.hpp"
 
 namespace chunked {
 
-// Runs body(b, e) over [0, n) in ranges of at most grain indices: on the calling thread when
-// one range covers everything (the pool is then not touched), else on the pool.
+// Measured on a call that follows some Python work, when the workers have gone to sleep:
+// handing a loop to the pool then costs 100 to 150 us before the work is shared, so a loop of
+// less than kMinParallelNs of work stays on the calling thread, and a task carries at least
+// kMinTaskNs.
+inline constexpr double kMinParallelNs = 400'000;
+inline constexpr double kMinTaskNs = 50'000;
+
+// Indices per pool task for n items of about per_item_ns each on the calling thread: n when
+// the loop is too short for the pool, else enough for kMinTaskNs, rounded up to whole units.
+inline std::size_t grain_for(std::size_t n, double per_item_ns, std::size_t unit = 1) {
+    if (!(per_item_ns * static_cast<double>(n) >= kMinParallelNs)) return n;
+    const double g = std::ceil(kMinTaskNs / per_item_ns / static_cast<double>(unit));
+    if (!(g < static_cast<double>(n))) return n;
+    return (g < 1.0 ? 1 : static_cast<std::size_t>(g)) * unit;
+}
+
+// Runs body(b, e) over [0, n) in ranges of grain_for(n, per_item_ns, unit) indices: on the
+// calling thread alone (the pool is then not touched) when one range covers everything.
 template <class Body>
-void run(std::size_t n, std::size_t grain, Body&& body) {
-    if (n <= grain) {
+void run(std::size_t n, double per_item_ns, Body&& body, std::size_t unit = 1) {
+    const std::size_t grain = grain_for(n, per_item_ns, unit);
+    if (grain >= n) {
         body(std::size_t{0}, n);
         return;
     }
     pool::parallel_chunks(n, grain, body);
-}
-
-// Indices per task so that a task holds at least min_task of work when each index costs
-// per_item (both in the same unit).
-inline std::size_t grain_for(double per_item, double min_task) {
-    if (!(per_item > 0.0)) return SIZE_MAX;
-    const double g = std::ceil(min_task / per_item);
-    return g >= 1e18 ? SIZE_MAX : std::max<std::size_t>(1, static_cast<std::size_t>(g));
 }
 
 }  // namespace chunked

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include "chunked.hpp"
@@ -17,12 +18,10 @@ using stream_matrix::Layout;
 
 std::string num(std::size_t v) { return std::to_string(v); }
 
-// Work a pool task should at least carry, in nanoseconds of the estimates below; tasks much
-// shorter than this lose more to waking the workers than they gain.
-constexpr double kMinTaskNs = 50'000;
-// Rough costs on the calling thread: one element of a weighted row sum, one scanned dense
-// entry, one tanh, one word of an AND popcount.
-constexpr double kCombineNs = 0.15, kScanNs = 0.5, kTanhNs = 10.0, kCountWordNs = 0.1;
+// Costs on the calling thread, measured on AVX-512 and used to decide which loops go to the
+// pool: one element of a weighted row sum, one scanned dense entry, one tanh, one AND popcount
+// call and one word of it.
+constexpr double kCombineNs = 0.07, kScanNs = 0.5, kTanhNs = 10.0, kCountNs = 5.0, kCountWordNs = 0.1;
 // Nodes whose outputs are computed together.
 constexpr std::size_t kNodeBlock = 64;
 
@@ -75,6 +74,17 @@ std::vector<double> csr_degrees(const CsrMatrix& m) {
 
 bool kept(double v) { return !(std::fabs(v) <= 1e-15); }
 
+// No infinity and no NaN: no exponent field of all ones.
+bool all_finite(std::span<const double> v) {
+    uint64_t bad = 0;
+    for (double d : v) {
+        uint64_t b;
+        std::memcpy(&b, &d, sizeof b);
+        bad |= (~b & 0x7FF0000000000000ull) == 0;
+    }
+    return bad == 0;
+}
+
 void divide_by_degree(std::span<double> row, double degree) {
     if (degree != 0.0)
         for (double& v : row) v = v / degree;
@@ -113,9 +123,30 @@ StochasticGraphLayer StochasticGraphLayer::make(std::vector<double> adjacency, s
         l.degrees[i] = s;
     }
     l.weights = random_weights(n_features, seed);
-    const std::size_t nonzeros = static_cast<std::size_t>(
+    DenseAdjacency d;
+    d.nonzeros = static_cast<std::size_t>(
         std::count_if(adjacency.begin(), adjacency.end(), [](double a) { return a != 0.0; }));
-    l.adj = DenseAdjacency{std::move(adjacency), nonzeros};
+    if (d.nonzeros <= adjacency.size() / 2) {
+        CsrMatrix m;
+        m.n_rows = m.n_cols = n_nodes;
+        m.row_offsets.reserve(n_nodes + 1);
+        m.row_offsets.push_back(0);
+        m.col_indices.reserve(d.nonzeros);
+        m.values.reserve(d.nonzeros);
+        for (std::size_t i = 0; i < n_nodes; ++i) {
+            for (std::size_t j = 0; j < n_nodes; ++j) {
+                const double v = adjacency[i * n_nodes + j];
+                if (v != 0.0) {
+                    m.col_indices.push_back(j);
+                    m.values.push_back(v);
+                }
+            }
+            m.row_offsets.push_back(m.col_indices.size());
+        }
+        d.nonzero_entries = std::move(m);
+    }
+    d.values = std::move(adjacency);
+    l.adj = std::move(d);
     l.n_nodes = n_nodes;
     l.n_features = n_features;
     return l;
@@ -164,21 +195,22 @@ std::vector<double> StochasticGraphLayer::forward(std::span<const double> x) con
     check_features(*this, x.size());
     const std::size_t n = n_nodes, F = n_features;
     const auto* dense = std::get_if<DenseAdjacency>(&adj);
-    const auto* csr = std::get_if<CsrMatrix>(&adj);
-
+    const CsrMatrix* csr = std::get_if<CsrMatrix>(&adj);
     // A zero adjacency entry adds a signed zero to a sum that starts at +0.0, which changes
-    // nothing, unless the neighbour's features hold an infinity or a NaN (0 * inf is NaN).
-    // Dense rows skip those terms for neighbours whose features are all finite.
+    // nothing, unless the neighbour's features hold an infinity or a NaN (0 * inf is NaN). With
+    // finite features a dense adjacency's nonzero entries do; otherwise its rows are scanned and
+    // the zero terms kept for the neighbours whose features are not all finite.
     std::vector<unsigned char> finite;
-    std::size_t terms = 0;  // adjacency terms summed over all nodes, for the cost estimate
     if (dense) {
-        finite.resize(n);
-        for (std::size_t j = 0; j < n; ++j)
-            finite[j] = std::all_of(x.begin() + j * F, x.begin() + (j + 1) * F, [](double v) { return std::isfinite(v); });
-        terms = dense->nonzeros;
-    } else {
-        terms = csr->values.size();
+        if (dense->nonzero_entries && all_finite(x)) {
+            csr = &*dense->nonzero_entries;
+            dense = nullptr;
+        } else {
+            finite.resize(n);
+            for (std::size_t j = 0; j < n; ++j) finite[j] = all_finite(x.subspan(j * F, F));
+        }
     }
+    const std::size_t terms = dense ? dense->nonzeros : csr->values.size();  // for the cost estimate
 
     std::vector<double> out(n * F);
     auto nodes = [&](std::size_t b, std::size_t e) {
@@ -219,7 +251,7 @@ std::vector<double> StochasticGraphLayer::forward(std::span<const double> x) con
     const double per_node = static_cast<double>(F) * (static_cast<double>(F) * kCombineNs + kTanhNs) +
                             static_cast<double>(terms) / static_cast<double>(n ? n : 1) * F * kCombineNs +
                             (dense ? static_cast<double>(n) * kScanNs : 0.0);
-    chunked::run(n, chunked::grain_for(per_node, kMinTaskNs), nodes);
+    chunked::run(n, per_node, nodes, 8);  // whole groups of eight nodes for the row kernels
     return out;
 }
 
@@ -243,8 +275,8 @@ std::vector<double> StochasticGraphLayer::forward_sc(std::span<const double> x, 
     std::vector<double> agg(n * F, 0.0);
     if (dense) {
         const stream_matrix::Streams as = keys.encode(dense->values, n, n, Layout::RowMajor);
-        const double per_node = static_cast<double>(F) * static_cast<double>(n * words) * kCountWordNs;
-        chunked::run(n, chunked::grain_for(per_node, kMinTaskNs), [&](std::size_t b, std::size_t e) {
+        const double per_node = static_cast<double>(F) * (kCountNs + static_cast<double>(n * words) * kCountWordNs);
+        chunked::run(n, per_node, [&](std::size_t b, std::size_t e) {
             for (std::size_t i = b; i < e; ++i) {
                 for (std::size_t c = 0; c < F; ++c)
                     agg[i * F + c] = static_cast<double>(count(as.run(i * n, n), xs.run(c * n, n))) / len;
@@ -255,8 +287,9 @@ std::vector<double> StochasticGraphLayer::forward_sc(std::span<const double> x, 
         // The encoder clamps each value to [0, 1] itself.
         const std::size_t nnz = csr->values.size();
         const stream_matrix::Streams vs = keys.encode(csr->values, 1, nnz, Layout::RowMajor);
-        const double per_node = static_cast<double>(nnz) / static_cast<double>(n ? n : 1) * F * words * kCountWordNs;
-        chunked::run(n, chunked::grain_for(per_node, kMinTaskNs), [&](std::size_t b, std::size_t e) {
+        const double per_node = static_cast<double>(nnz) / static_cast<double>(n ? n : 1) * static_cast<double>(F) *
+                                (kCountNs + static_cast<double>(words) * kCountWordNs);
+        chunked::run(n, per_node, [&](std::size_t b, std::size_t e) {
             for (std::size_t i = b; i < e; ++i) {
                 const Range r = row_range(*csr, i);
                 check_entries(*csr, r, n);
@@ -276,8 +309,9 @@ std::vector<double> StochasticGraphLayer::forward_sc(std::span<const double> x, 
     const stream_matrix::Streams gs = keys.encode(agg, n, F, Layout::RowMajor);
     const stream_matrix::Streams ws = keys.encode(weights, F, F, Layout::ColumnMajor);
     std::vector<double> out(n * F);
-    const double per_node = static_cast<double>(F) * (static_cast<double>(F * words) * kCountWordNs + kTanhNs);
-    chunked::run(n, chunked::grain_for(per_node, kMinTaskNs), [&](std::size_t b, std::size_t e) {
+    const double per_node =
+        static_cast<double>(F) * (kCountNs + static_cast<double>(F * words) * kCountWordNs + kTanhNs);
+    chunked::run(n, per_node, [&](std::size_t b, std::size_t e) {
         for (std::size_t i = b; i < e; ++i)
             for (std::size_t c = 0; c < F; ++c)
                 out[i * F + c] = std::tanh(static_cast<double>(count(gs.run(i * F, F), ws.run(c * F, F))) / len);

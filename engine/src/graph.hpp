@@ -3,6 +3,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <variant>
 #include <vector>
@@ -28,7 +29,11 @@ struct CsrMatrix {
 // n_nodes x n_nodes, row-major: entry (i, j) weighs node j's features in node i's aggregate.
 struct DenseAdjacency {
     std::vector<double> values;
-    std::size_t nonzeros = 0;  // entries that are not 0, counted once for the cost estimates
+    std::size_t nonzeros = 0;  // entries that are not 0
+    // Those entries in CSR form, kept when they are at most half of all: a zero entry adds a
+    // signed zero to its sum unless the neighbour's features are infinite or NaN, so with
+    // finite features the float pass reads only these, with the same result.
+    std::optional<CsrMatrix> nonzero_entries;
 };
 
 using AdjStorage = std::variant<DenseAdjacency, CsrMatrix>;

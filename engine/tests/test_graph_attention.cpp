@@ -105,6 +105,22 @@ TEST_P(CombineTiers, DotRowsEqualTheTiersSingleDot) {
     }
 }
 
+TEST_P(CombineTiers, DivisionIsPlainDivision) {
+    for (std::size_t n = 0; n <= 19; ++n) {
+        for (double d : {3.0, -0.0, kInf, kNan, 1e-310}) {
+            std::vector<double> v(n), want(n);
+            for (std::size_t i = 0; i < n; ++i) v[i] = i % 5 == 4 ? kInf : (static_cast<double>(i) - 6.5) / 7.0;
+            for (std::size_t i = 0; i < n; ++i) want[i] = v[i] / d;
+            switch (GetParam()) {
+                case Tier::Portable: simd::portable::divide_f64(v, d); break;
+                case Tier::Avx2: simd::avx2::divide_f64_avx2(v, d); break;
+                case Tier::Avx512: simd::avx512::divide_f64_avx512(v, d); break;
+            }
+            ASSERT_TRUE(same_words(v, want)) << n << " " << d;
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Combine, CombineTiers, kAllTiers, TierName());
 
 // Encodings of several matrices, some large enough to be split over the pool, equal the same

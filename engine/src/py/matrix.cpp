@@ -22,7 +22,12 @@ std::optional<FlatMatrix> from_ndarray(PyObject* obj, const std::string& n) {
         if (v.dim(1) == 0) throw engine::Error(n + " must not have zero columns.");
         m.rows = v.dim(0);
         m.cols = v.dim(1);
-        m.values = np::logical_copy(v);
+        if (v.c_order()) {  // byte copy: the data need not be aligned
+            m.values.resize(v.size());
+            std::memcpy(m.values.data(), v.data, v.size() * sizeof(double));
+        } else {
+            m.values = np::logical_copy(v);
+        }
         return m;
     }
     if (np::is_exact_array(obj, 1, np::typenum<double>)) {

@@ -48,6 +48,8 @@ double max_f64(F64s a);
 double sum_f64(F64s a);
 void scale_f64(std::span<double> a, double factor);
 void combine_rows_f64(const RowSums& s);
+// a[i] = a[i] / d, element by element (IEEE division: equal on every tier).
+void divide_f64(std::span<double> a, double d);
 // out[j] = dot_f64(a, row j), row j = rows + j * stride holding at least a.size() values.
 void dot_rows_f64(F64s a, const double* rows, std::size_t stride, std::span<double> out);
 }  // namespace portable
@@ -69,6 +71,7 @@ SC_TARGET_AVX2 double max_f64_avx2(F64s a);
 SC_TARGET_AVX2 double sum_f64_avx2(F64s a);
 SC_TARGET_AVX2 void scale_f64_avx2(std::span<double> a, double factor);
 SC_TARGET_AVX2 void combine_rows_f64_avx2(const RowSums& s);
+SC_TARGET_AVX2 void divide_f64_avx2(std::span<double> a, double d);
 // out[j] = dot_f64_avx2(a, row j), bit for bit.
 SC_TARGET_AVX2_FMA void dot_rows_f64_avx2(F64s a, const double* rows, std::size_t stride, std::span<double> out);
 }  // namespace avx2
@@ -90,6 +93,7 @@ SC_TARGET_AVX512F double max_f64_avx512(F64s a);
 SC_TARGET_AVX512F double sum_f64_avx512(F64s a);
 SC_TARGET_AVX512F void scale_f64_avx512(std::span<double> a, double factor);
 SC_TARGET_AVX512F void combine_rows_f64_avx512(const RowSums& s);
+SC_TARGET_AVX512F void divide_f64_avx512(std::span<double> a, double d);
 // out[j] = dot_f64_avx512(a, row j), bit for bit.
 SC_TARGET_AVX512F void dot_rows_f64_avx512(F64s a, const double* rows, std::size_t stride, std::span<double> out);
 }  // namespace avx512
@@ -110,6 +114,8 @@ double sum_f64_dispatch(F64s a);
 void scale_f64_dispatch(std::span<double> a, double factor);
 // out[j] = dot_f64_dispatch(a, row j) for every j, bit for bit (several rows at a time).
 void dot_rows_f64_dispatch(F64s a, const double* rows, std::size_t stride, std::span<double> out);
+// AVX-512 F, else AVX2, else portable; equal on every tier.
+void divide_f64_dispatch(std::span<double> a, double d);
 // Weighted sums of rows (see RowSums): AVX-512 F, else AVX2, else portable; equal on every tier.
 void combine_rows_f64_dispatch(const RowSums& s);
 // Empty: unchanged. Else m = max, x = exp(x - m) for each value (C library, one at a time),

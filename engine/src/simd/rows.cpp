@@ -9,6 +9,11 @@
 
 #include "simd/kernels.hpp"
 
+// GCC 12's AVX-512 shuffles pass an "undefined" register through a full mask and then warn
+// about it.
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
 namespace simd {
 namespace {
 
@@ -128,11 +133,22 @@ SC_TARGET_AVX2_FMA inline void dots_avx2(F64s a, const double* rows, std::size_t
         for (std::size_t r = 0; r < R; ++r)
             acc[r] = _mm256_fmadd_pd(x, _mm256_loadu_pd(rows + (j0 + r) * stride + i), acc[r]);
     }
-    #pragma GCC unroll 8
-    for (std::size_t r = 0; r < R; ++r) {
-        alignas(32) double l[4];
-        _mm256_store_pd(l, acc[r]);
-        out[r] = ((l[0] + l[1]) + l[2]) + l[3];
+    if constexpr (R % 4 == 0) {
+        // ((l0 + l1) + l2) + l3 of four accumulators at once, on their transpose.
+        for (std::size_t r = 0; r < R; r += 4) {
+            const __m256d t0 = _mm256_unpacklo_pd(acc[r], acc[r + 1]), t1 = _mm256_unpackhi_pd(acc[r], acc[r + 1]);
+            const __m256d t2 = _mm256_unpacklo_pd(acc[r + 2], acc[r + 3]), t3 = _mm256_unpackhi_pd(acc[r + 2], acc[r + 3]);
+            const __m256d l0 = _mm256_permute2f128_pd(t0, t2, 0x20), l2 = _mm256_permute2f128_pd(t0, t2, 0x31);
+            const __m256d l1 = _mm256_permute2f128_pd(t1, t3, 0x20), l3 = _mm256_permute2f128_pd(t1, t3, 0x31);
+            _mm256_storeu_pd(out + r, _mm256_add_pd(_mm256_add_pd(_mm256_add_pd(l0, l1), l2), l3));
+        }
+    } else {
+        #pragma GCC unroll 8
+        for (std::size_t r = 0; r < R; ++r) {
+            alignas(32) double l[4];
+            _mm256_store_pd(l, acc[r]);
+            out[r] = ((l[0] + l[1]) + l[2]) + l[3];
+        }
     }
     dot_tails(a, rows, stride, j0, R, i, out);
 }
@@ -194,6 +210,21 @@ SC_TARGET_AVX512F void combine_rows_f64_avx512(const RowSums& s) {
 }
 
 namespace {
+// halving_sum of eight accumulators at once: the same adds, lane for lane.
+SC_TARGET_AVX512F inline void halving_sums8(const __m512d acc[8], double* out) {
+    __m512d y[4];  // y[p]: y0 y1 | y2 y3 of accumulator 2p, then of 2p + 1
+    #pragma GCC unroll 4
+    for (int p = 0; p < 4; ++p)
+        y[p] = _mm512_add_pd(_mm512_shuffle_f64x2(acc[2 * p], acc[2 * p + 1], 0x44),
+                             _mm512_shuffle_f64x2(acc[2 * p], acc[2 * p + 1], 0xEE));
+    // x0 x1 of accumulators 0..3 and of 4..7.
+    const __m512d x03 = _mm512_add_pd(_mm512_shuffle_f64x2(y[0], y[1], 0x88), _mm512_shuffle_f64x2(y[0], y[1], 0xDD));
+    const __m512d x47 = _mm512_add_pd(_mm512_shuffle_f64x2(y[2], y[3], 0x88), _mm512_shuffle_f64x2(y[2], y[3], 0xDD));
+    // s0 s4 s1 s5 s2 s6 s3 s7, then in order.
+    const __m512d s = _mm512_add_pd(_mm512_unpacklo_pd(x03, x47), _mm512_unpackhi_pd(x03, x47));
+    _mm512_storeu_pd(out, _mm512_permutexvar_pd(_mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7), s));
+}
+
 template <std::size_t R>
 SC_TARGET_AVX512F inline void dots_avx512(F64s a, const double* rows, std::size_t stride, std::size_t j0, double* out) {
     const std::size_t n = a.size();
@@ -207,11 +238,15 @@ SC_TARGET_AVX512F inline void dots_avx512(F64s a, const double* rows, std::size_
         for (std::size_t r = 0; r < R; ++r)
             acc[r] = _mm512_fmadd_pd(x, _mm512_loadu_pd(rows + (j0 + r) * stride + i), acc[r]);
     }
-    #pragma GCC unroll 8
-    for (std::size_t r = 0; r < R; ++r) {
-        alignas(64) double l[8];
-        _mm512_store_pd(l, acc[r]);
-        out[r] = halving_sum(l);
+    if constexpr (R == 8) {
+        halving_sums8(acc, out);
+    } else {
+        #pragma GCC unroll 8
+        for (std::size_t r = 0; r < R; ++r) {
+            alignas(64) double l[8];
+            _mm512_store_pd(l, acc[r]);
+            out[r] = halving_sum(l);
+        }
     }
     dot_tails(a, rows, stride, j0, R, i, out);
 }
@@ -223,6 +258,33 @@ SC_TARGET_AVX512F void dot_rows_f64_avx512(F64s a, const double* rows, std::size
     for (; j < out.size(); ++j) dots_avx512<1>(a, rows, stride, j, &out[j]);
 }
 }  // namespace avx512
+
+namespace portable {
+void divide_f64(std::span<double> a, double d) {
+    for (double& x : a) x = x / d;
+}
+}  // namespace portable
+
+SC_TARGET_AVX2 void avx2::divide_f64_avx2(std::span<double> a, double d) {
+    const __m256d v = _mm256_set1_pd(d);
+    std::size_t i = 0;
+    for (; i + 4 <= a.size(); i += 4) _mm256_storeu_pd(&a[i], _mm256_div_pd(_mm256_loadu_pd(&a[i]), v));
+    for (; i < a.size(); ++i) a[i] = a[i] / d;
+}
+
+SC_TARGET_AVX512F void avx512::divide_f64_avx512(std::span<double> a, double d) {
+    const __m512d v = _mm512_set1_pd(d);
+    std::size_t i = 0;
+    for (; i + 8 <= a.size(); i += 8) _mm512_storeu_pd(&a[i], _mm512_div_pd(_mm512_loadu_pd(&a[i]), v));
+    for (; i < a.size(); ++i) a[i] = a[i] / d;
+}
+
+void divide_f64_dispatch(std::span<double> a, double d) {
+    const uint32_t f = features();
+    if (has(f, kAvx512f)) return avx512::divide_f64_avx512(a, d);
+    if (has(f, kAvx2)) return avx2::divide_f64_avx2(a, d);
+    portable::divide_f64(a, d);
+}
 
 void combine_rows_f64_dispatch(const RowSums& s) {
     const uint32_t f = features();
