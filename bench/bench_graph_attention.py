@@ -17,25 +17,15 @@ import json
 import os
 import subprocess
 import sys
-import time
 
 import numpy as np
 
 import sc_dravik_engine as sc
+from bench_dense import best
 
 N_NODES, DENSITY, N_FEATURES = 1000, 0.05, 64
 ROWS, COLS, HEADS = 256, 64, 8
 SC_LENGTH = 1024
-
-
-def best(fn, runs):
-    fn()  # warm the caches and the worker pool
-    times = []
-    for _ in range(runs):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return min(times)
 
 
 def inputs():

@@ -188,6 +188,7 @@ ARRAY_FORMS = {
     "strided": np.arange(1.0, 121.0).reshape(10, 12)[::2, ::2] / 8.0,
     "reversed": _BASE[::-1, ::-1],
     "read-only": np.frombuffer(_BASE.tobytes()).reshape(5, 6),
+    "misaligned": np.frombuffer(b"\0" + _BASE.tobytes(), offset=1).reshape(5, 6),
     "1-d": _BASE[1],
     "1-d strided": _BASE[:, 2],
     "float32": _BASE.astype(np.float32),
