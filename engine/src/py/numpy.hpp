@@ -192,6 +192,19 @@ Ref array2d(std::vector<T>&& v, std::size_t rows, std::size_t cols) {
 
 // A zero-filled array allocated by NumPy, to be written in place through data.
 Ref zeros(int typenum, int nd, const Py_intptr_t* dims);
+
+// As zeros, for element type T and a shape of sizes; a size beyond NumPy's index type
+// cannot be allocated (MemoryError).
+template <class T, class... N>
+Ref zeros_of(N... sizes) {
+    const std::size_t shape[] = {static_cast<std::size_t>(sizes)...};
+    Py_intptr_t dims[sizeof...(N)];
+    for (std::size_t k = 0; k < sizeof...(N); ++k) {
+        if (shape[k] > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+        dims[k] = static_cast<Py_intptr_t>(shape[k]);
+    }
+    return zeros(typenum<T>, static_cast<int>(sizeof...(N)), dims);
+}
 template <class T>
 T* data_of(const Ref& arr) {
     return reinterpret_cast<T*>(reinterpret_cast<ArrayFields*>(arr.get())->data);
