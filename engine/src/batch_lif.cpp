@@ -9,9 +9,9 @@ namespace batch_lif {
 namespace {
 
 // Below this many neuron steps in all, the pool's hand-off costs more than it saves.
-constexpr std::size_t kParallelSteps = 32768;
+constexpr std::size_t kParallelSteps = 65536;
 // Each pool task gets whole rows worth at least this many steps.
-constexpr std::size_t kTaskSteps = 8192;
+constexpr std::size_t kTaskSteps = 16384;
 
 }  // namespace
 

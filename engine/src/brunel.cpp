@@ -80,11 +80,18 @@ void BrunelNetwork::run_into(std::span<uint32_t> counts) {
     std::vector<std::size_t> next;
     next.reserve(n);
     fired.reserve(n);
+    // The generator works on a local copy, kept in registers; the record gets its state
+    // back when the call ends, also when it stops early.
+    struct KeepState {
+        rng::Xoshiro256pp& record;
+        rng::Xoshiro256pp local;
+        ~KeepState() { record = local; }
+    } gen{rng, rng};
     for (uint32_t& count : counts) {
         deliver(syn);
         next.clear();
         for (std::size_t i = 0; i < n; ++i) {
-            const uint64_t k = drive ? external.draw(rng) : 0;
+            const uint64_t k = drive ? external.draw(gen.local) : 0;
             const uint32_t x = static_cast<uint32_t>(syn[i]) + static_cast<uint32_t>(k) * ext_weight;
             syn[i] = 0;
             const int32_t input = neuron::wrap_to_width(static_cast<int64_t>(x), width);

@@ -35,13 +35,17 @@ struct Knuth {
 
     // k = -1, p = 1; repeat { p *= U; k += 1 } until p <= limit, once per run, summed.
     uint64_t draw(rng::Xoshiro256pp& g) const {
+        uint64_t k = draw_run(g);
+        for (uint64_t r = 1; r < runs; ++r) k += draw_run(g);
+        return k;
+    }
+
+    uint64_t draw_run(rng::Xoshiro256pp& g) const {
+        double p = g.next_f64();
         uint64_t k = 0;
-        for (uint64_t r = 0; r < runs; ++r) {
-            double p = g.next_f64();
-            while (p > limit) {
-                p *= g.next_f64();
-                ++k;
-            }
+        while (p > limit) {
+            p *= g.next_f64();
+            ++k;
         }
         return k;
     }
