@@ -44,7 +44,7 @@ BrunelNetwork BrunelNetwork::make(std::size_t n_neurons, std::span<const int64_t
         std::vector<int16_t>(w_data.begin(), w_data.end()),
         n_neurons,
         ext_lambda,
-        rng::Xoshiro256pp(seed),
+        poisson::Knuth(ext_lambda > 0 ? ext_lambda : 0.0, rng::Xoshiro256pp(seed)),
         leak_k,
         gain_k,
         ext_weight_fp,
@@ -72,7 +72,6 @@ void BrunelNetwork::deliver(std::span<int32_t> syn) const {
 void BrunelNetwork::run_into(std::span<uint32_t> counts) {
     const std::size_t n = n_neurons;
     const bool drive = ext_lambda > 0;  // false for NaN too: no draws
-    const poisson::Knuth external(drive ? ext_lambda : 0.0);
     const uint64_t width = neurons.empty() ? 16 : neurons[0].data_width;
     const uint32_t ext_weight = static_cast<uint32_t>(int32_t{ext_weight_fp});
     // One array of sums for the whole call; each neuron's entry is cleared as it is read.
@@ -80,18 +79,12 @@ void BrunelNetwork::run_into(std::span<uint32_t> counts) {
     std::vector<std::size_t> next;
     next.reserve(n);
     fired.reserve(n);
-    // The generator works on a local copy, kept in registers; the record gets its state
-    // back when the call ends, also when it stops early.
-    struct KeepState {
-        rng::Xoshiro256pp& record;
-        rng::Xoshiro256pp local;
-        ~KeepState() { record = local; }
-    } gen{rng, rng};
+    poisson::Knuth::Reader draws(external);
     for (uint32_t& count : counts) {
         deliver(syn);
         next.clear();
         for (std::size_t i = 0; i < n; ++i) {
-            const uint64_t k = drive ? external.draw(gen.local) : 0;
+            const uint64_t k = drive ? draws.draw() : 0;
             const uint32_t x = static_cast<uint32_t>(syn[i]) + static_cast<uint32_t>(k) * ext_weight;
             syn[i] = 0;
             const int32_t input = neuron::wrap_to_width(static_cast<int64_t>(x), width);

@@ -8,7 +8,6 @@
 
 #include "neuron.hpp"
 #include "poisson.hpp"
-#include "rng.hpp"
 
 namespace brunel {
 
@@ -23,7 +22,8 @@ struct BrunelNetwork {
     std::vector<int16_t> weights;
     std::size_t n_neurons;
     double ext_lambda;
-    rng::Xoshiro256pp rng;
+    // The external counts, drawn from the generator seeded with the seed.
+    poisson::Knuth external;
     int16_t leak_k;
     int16_t gain_k;
     int16_t ext_weight_fp;

@@ -72,7 +72,8 @@ Result simulate_ei(const Params& p) {
     const uint64_t n_bins = n_steps / bin_steps;
     const double bin_time = std::fmax(p.dt * static_cast<double>(bin_steps) / 1000.0, 0.001);
     const double lambda = std::fmax(p.ext_rate * p.dt / 1000.0, 0.0);  // a NaN product gives 0
-    const poisson::Knuth external(lambda);
+    poisson::Knuth external(lambda, g);
+    poisson::Knuth::Reader draws(external);
     const double exc_size = static_cast<double>(std::max<std::size_t>(p.n_exc, 1));
     const double inh_size = static_cast<double>(std::max<std::size_t>(p.n_inh, 1));
 
@@ -102,7 +103,7 @@ Result simulate_ei(const Params& p) {
             double& rest = refractory[i];
             rest = std::fmax(rest - p.dt, 0.0);
             if (rest > 0.0) continue;
-            const double k = static_cast<double>(external.draw(g));
+            const double k = static_cast<double>(draws.draw());
             double& vi = v[i];
             vi = ((5.0 * k + (vi + 65.0) / -20.0) + input) * p.dt + vi;
             if (vi >= -50.0) {

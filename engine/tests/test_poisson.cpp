@@ -15,11 +15,10 @@ struct Moments {
 };
 
 Moments sample(double lambda, int n, uint64_t seed) {
-    const poisson::Knuth k(lambda);
-    rng::Xoshiro256pp g(seed);
+    poisson::Knuth k(lambda, rng::Xoshiro256pp(seed));
     double sum = 0, sq = 0;
     for (int i = 0; i < n; ++i) {
-        const double x = static_cast<double>(k.draw(g));
+        const double x = static_cast<double>(k.draw());
         sum += x;
         sq += x * x;
     }
@@ -41,24 +40,41 @@ TEST_P(PoissonMoments, MeanAndVarianceMatchTheMean) {
 // 700 is one run; above it the runs are summed (one product run stops near 745).
 INSTANTIATE_TEST_SUITE_P(Means, PoissonMoments, ::testing::Values(0.5, 3.0, 700.0, 760.0, 2000.0, 9000.0));
 
-TEST(Poisson, ZeroMeanIsOneDrawOfZero) {
-    const poisson::Knuth k(0.0);
-    rng::Xoshiro256pp g(5), h(5);
-    EXPECT_EQ(k.draw(g), 0u);
-    h.next_u64();
-    EXPECT_EQ(g.next_u64(), h.next_u64());
+// One uniform at a time, as the method is written.
+uint64_t plain_knuth(double limit, rng::Xoshiro256pp& g) {
+    int64_t k = -1;
+    double p = 1.0;
+    do {
+        p = p * g.next_f64();
+        k += 1;
+    } while (!(p <= limit));
+    return static_cast<uint64_t>(k);
 }
 
+class PoissonStream : public ::testing::TestWithParam<double> {};
+
+// The buffered draws equal one-at-a-time draws count for count, across many block refills
+// and across runs longer than the four products worked out ahead.
+TEST_P(PoissonStream, EqualsOneUniformAtATime) {
+    const double lambda = GetParam();
+    poisson::Knuth k(lambda, rng::Xoshiro256pp(99));
+    rng::Xoshiro256pp g(99);
+    const double limit = std::exp(-lambda);
+    for (int i = 0; i < 20000; ++i) ASSERT_EQ(k.draw(), plain_knuth(limit, g)) << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(Means, PoissonStream, ::testing::Values(0.0, 0.05, 2.0, 3.5, 9.0, 120.0, 700.0));
+
 TEST(Poisson, RunsPerMean) {
-    EXPECT_EQ(poisson::Knuth(700.0).runs, 1u);
-    EXPECT_EQ(poisson::Knuth(700.5).runs, 2u);
-    EXPECT_EQ(poisson::Knuth(2100.0).runs, 3u);
-    EXPECT_EQ(poisson::Knuth(1e300).runs, UINT64_MAX);
+    EXPECT_EQ(poisson::Knuth(700.0, rng::Xoshiro256pp(1)).runs(), 1u);
+    EXPECT_EQ(poisson::Knuth(700.5, rng::Xoshiro256pp(1)).runs(), 2u);
+    EXPECT_EQ(poisson::Knuth(2100.0, rng::Xoshiro256pp(1)).runs(), 3u);
+    EXPECT_EQ(poisson::Knuth(1e300, rng::Xoshiro256pp(1)).runs(), UINT64_MAX);
     // An infinite mean has no finite run count: one run, which ends when the product underflows.
-    const poisson::Knuth inf(std::numeric_limits<double>::infinity());
-    EXPECT_EQ(inf.runs, 1u);
-    rng::Xoshiro256pp g(1);
-    EXPECT_GT(inf.draw(g), 600u);
+    poisson::Knuth inf(std::numeric_limits<double>::infinity(), rng::Xoshiro256pp(1));
+    EXPECT_EQ(inf.runs(), 1u);
+    EXPECT_EQ(inf.limit(), 0.0);
+    EXPECT_GT(inf.draw(), 600u);
 }
 
 TEST(SaturatingU64, TruncatesClampsAndSaturates) {
