@@ -17,7 +17,7 @@ constexpr std::size_t kTaskSteps = 16384;
 
 void run_constant(const LifParams& p, Gains g, int16_t i_t, int16_t noise_in, std::span<int32_t> spikes,
                   std::span<int16_t> voltages) {
-    neuron::FixedPointLif lif = p.neuron();
+    neuron::FixedPointLif lif(p);
     for (std::size_t t = 0; t < spikes.size(); ++t) {
         const auto [s, v] = lif.step(g.leak_k, g.gain_k, i_t, noise_in);
         spikes[t] = s;
@@ -45,7 +45,7 @@ void run_multi(const LifParams& p, Gains g, std::span<const int16_t> currents, s
 
 void run_varying(const LifParams& p, Gains g, std::span<const int16_t> currents,
                  std::span<const int16_t> noises, std::span<int32_t> spikes, std::span<int16_t> voltages) {
-    neuron::FixedPointLif lif = p.neuron();
+    neuron::FixedPointLif lif(p);
     for (std::size_t t = 0; t < currents.size(); ++t) {
         const int16_t noise = noises.empty() ? int16_t{0} : noises[t];
         const auto [s, v] = lif.step(g.leak_k, g.gain_k, currents[t], noise);

@@ -9,18 +9,7 @@
 namespace batch_lif {
 
 // The parameters each run builds its fresh neuron from.
-struct LifParams {
-    uint32_t data_width = 16;
-    uint32_t fraction = 8;
-    int16_t v_rest = 0;
-    int16_t v_reset = 0;
-    int16_t v_threshold = 256;
-    int32_t refractory_period = 2;
-
-    neuron::FixedPointLif neuron() const {
-        return neuron::FixedPointLif(data_width, fraction, v_rest, v_reset, v_threshold, refractory_period);
-    }
-};
+using LifParams = neuron::FixedPointLif::Args;
 
 // The factors every step of a run takes.
 struct Gains {

@@ -1,6 +1,7 @@
 // Engine failures: a message for the caller (Error) or a violated precondition (Panic).
 #pragma once
 #include <cstddef>
+#include <new>
 #include <source_location>
 #include <stdexcept>
 #include <string>
@@ -43,5 +44,14 @@ constexpr std::size_t ceil_div(std::size_t n, std::size_t d) { return n / d + (n
 // a * b, stopping instead of wrapping.
 std::size_t checked_mul(std::size_t a, std::size_t b,
                         std::source_location where = std::source_location::current());
+
+// A vector of rows * cols copies of v. A count no memory can hold fails as that allocation
+// would, with std::bad_alloc, never with the library's length error.
+template <class T>
+std::vector<T> sized_vector(std::size_t rows, std::size_t cols, const T& v = T{}) {
+    std::size_t n;
+    if (__builtin_mul_overflow(rows, cols, &n) || n > std::vector<T>().max_size()) throw std::bad_alloc();
+    return std::vector<T>(n, v);
+}
 
 }  // namespace engine

@@ -33,7 +33,11 @@ struct AlphaNeuron {
         return 0;
     }
 
-    void reset();
+    void reset() {
+        v = v_rest;
+        i_exc = 0.0;
+        i_inh = 0.0;
+    }
 };
 
 // Conductance-based LIF: this step's increments act on this step's membrane
@@ -68,7 +72,11 @@ struct COBALIFNeuron {
         return 0;
     }
 
-    void reset();
+    void reset() {
+        v = E_L;
+        g_e = 0.0;
+        g_i = 0.0;
+    }
 };
 
 }  // namespace neurons::simple_spiking

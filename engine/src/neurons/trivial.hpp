@@ -27,7 +27,7 @@ struct PerfectIntegratorNeuron {
         return 0;
     }
 
-    void reset();
+    void reset() { v = v_reset; }
 };
 
 struct QuadraticIFNeuron {
@@ -47,7 +47,7 @@ struct QuadraticIFNeuron {
         return 0;
     }
 
-    void reset();
+    void reset() { v = v_reset; }
 };
 
 // Phase model: a spike is the phase crossing pi upward, after which it is
@@ -72,7 +72,7 @@ struct ThetaNeuron {
         return 0;
     }
 
-    void reset();
+    void reset() { theta = 0.0; }
 };
 
 // Quadratic LIF with an adaptation current; spikes on the upward crossing of
@@ -104,7 +104,10 @@ struct NonlinearLIFNeuron {
         return 0;
     }
 
-    void reset();
+    void reset() {
+        v = v_rest;
+        w = 0.0;
+    }
 };
 
 // Spike-frequency adaptation by a conductance pulling the membrane toward E_K.
@@ -134,7 +137,10 @@ struct SFANeuron {
         return 0;
     }
 
-    void reset();
+    void reset() {
+        v = E_L;
+        g_sfa = 0.0;
+    }
 };
 
 // Multi-timescale adaptive threshold: two decaying components above omega.
@@ -168,7 +174,11 @@ struct MATNeuron {
         return 0;
     }
 
-    void reset();
+    void reset() {
+        v = E_L;
+        theta1 = 0.0;
+        theta2 = 0.0;
+    }
 };
 
 // A spike raises the threshold and leaves the membrane where it is.
@@ -197,7 +207,10 @@ struct NonResettingLIFNeuron {
         return 0;
     }
 
-    void reset();
+    void reset() {
+        v = v_rest;
+        theta = theta0;
+    }
 };
 
 struct AdaptiveThresholdIFNeuron {
@@ -226,7 +239,10 @@ struct AdaptiveThresholdIFNeuron {
         return 0;
     }
 
-    void reset();
+    void reset() {
+        v = v_rest;
+        theta = theta0;
+    }
 };
 
 // LIF whose input is scaled by an energy budget that each spike spends; with
@@ -262,7 +278,10 @@ struct EnergyLIFNeuron {
         return 0;
     }
 
-    void reset();
+    void reset() {
+        v = E_L;
+        epsilon = epsilon_target;
+    }
 };
 
 }  // namespace neurons::trivial

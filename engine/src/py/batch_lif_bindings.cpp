@@ -1,12 +1,12 @@
 // batch_lif_run, batch_lif_run_multi and batch_lif_run_varying.
 #include "batch_lif.hpp"
 #include "bindings.hpp"
+#include "model.hpp"
 #include "numpy.hpp"
 
 namespace py {
 
 using batch_lif::Gains;
-using batch_lif::LifParams;
 
 namespace {
 
@@ -89,9 +89,7 @@ std::tuple<Ref, Ref> run_varying(int16_t leak_k, int16_t gain_k, Currents curren
 
 // The neuron parameters every form takes last, with the neuron's own defaults.
 std::vector<Arg> with_neuron_args(std::vector<Arg> args) {
-    for (Arg a : {arg("data_width", 16), arg("fraction", 8), arg("v_rest", 0), arg("v_reset", 0),
-                  arg("v_threshold", 256), arg("refractory_period", 2)})
-        args.push_back(a);
+    for (const Arg& a : ctor_args<neuron::FixedPointLif>()) args.push_back(a);
     return args;
 }
 

@@ -1,6 +1,7 @@
 // BrunelNetwork.
 #include "bindings.hpp"
 #include "brunel.hpp"
+#include "model.hpp"
 #include "numpy.hpp"
 
 namespace py {
@@ -30,11 +31,12 @@ Ref run_network(BrunelNetwork& net, std::size_t n_steps) {
 }  // namespace
 
 Ref brunel_network_class() {
+    std::vector<Arg> args = {arg("n_neurons"), arg("w_indptr"), arg("w_indices"), arg("w_data"),
+                             arg("leak_k"),    arg("gain_k"),   arg("ext_lambda"), arg("ext_weight_fp")};
+    for (const Arg& a : ctor_args<neuron::FixedPointLif>()) args.push_back(a);
+    args.push_back(arg("seed", 42));
     return Class<BrunelNetwork>("BrunelNetwork")
-        .init<&new_network>({arg("n_neurons"), arg("w_indptr"), arg("w_indices"), arg("w_data"), arg("leak_k"),
-                      arg("gain_k"), arg("ext_lambda"), arg("ext_weight_fp"), arg("data_width", 16),
-                      arg("fraction", 8), arg("v_rest", 0), arg("v_reset", 0), arg("v_threshold", 256),
-                      arg("refractory_period", 2), arg("seed", 42)})
+        .init<&new_network>(std::move(args))
         .def<&run_network>("run", {arg("n_steps")})
         .build();
 }

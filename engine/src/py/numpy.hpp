@@ -214,6 +214,10 @@ T* data_of(const Ref& arr) {
 
 namespace py {
 
+// An exact 2-D float64 ndarray as a row-major matrix, read from its buffer by logical index;
+// false for anything else.
+bool load_f64_ndarray_matrix(PyObject* o, std::vector<double>& values, std::size_t& rows, std::size_t& cols);
+
 template <class T, int D>
 struct Conv<np::Array<T, D>> {
     static np::Array<T, D> load(PyObject* o) {
