@@ -15,6 +15,25 @@ def i16(values):
     return np.array(values, dtype=np.int16)
 
 
+NEURON = "data_width=16, fraction=8, v_rest=0, v_reset=0, v_threshold=256, refractory_period=2"
+
+
+@pytest.mark.parametrize("fn, signature, doc", [
+    (sc.batch_lif_run, f"(n_steps, leak_k, gain_k, i_t, noise_in=0, {NEURON})",
+     "Run a LIF neuron for N steps with constant inputs.\n\n"
+     "Returns (spikes: ndarray[i32], voltages: ndarray[i16])."),
+    (sc.batch_lif_run_multi, f"(n_neurons, n_steps, leak_k, gain_k, currents, {NEURON})",
+     "Run N independent LIF neurons in parallel, each with its own constant input.\n\n"
+     "Returns (spikes: ndarray[i32, (n_neurons, n_steps)],\n"
+     "         voltages: ndarray[i16, (n_neurons, n_steps)])."),
+    (sc.batch_lif_run_varying, f"(leak_k, gain_k, currents, noises=None, {NEURON})",
+     "Run a LIF neuron for N steps with per-step current and optional noise arrays."),
+])
+def test_signatures_and_docs(fn, signature, doc):
+    assert fn.__text_signature__ == signature
+    assert fn.__doc__ == doc
+
+
 def test_counting_neuron_by_hand():
     # 1 * 256 >> 8 adds 1 per step: 256 is reached at step 256 (index 255), then two
     # refractory steps at the reset value, then counting starts again from 0.

@@ -32,6 +32,15 @@ def mirror_net(n, edges, **kw):
     return sc.BrunelNetwork(n, *csr(n, edges), **{**MIRROR, **kw})
 
 
+def test_signature():
+    assert sc.BrunelNetwork.__text_signature__ == (
+        "(n_neurons, w_indptr, w_indices, w_data, leak_k, gain_k, ext_lambda, ext_weight_fp, "
+        "data_width=16, fraction=8, v_rest=0, v_reset=0, v_threshold=256, refractory_period=2, "
+        "seed=42)")
+    assert sc.BrunelNetwork.run.__text_signature__ == "($self, n_steps)"
+    assert [n for n in dir(sc.BrunelNetwork) if not n.startswith("__")] == ["run"]
+
+
 def test_spikes_reach_their_targets_one_step_later():
     # 0 inhibits 1 and 1 inhibits 2. Step 0: no earlier spikes, all three fire. Step 1: the
     # step-0 spikes of 0 and 1 silence 1 and 2. Step 2: only 0 fired in step 1, so 2 fires

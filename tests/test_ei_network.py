@@ -13,6 +13,9 @@ ARRAYS = {"spike_times": np.float64, "spike_neurons": np.int64, "rate_time": np.
 
 
 def test_defaults():
+    assert sc.py_simulate_ei_network.__text_signature__ == (
+        "(n_exc=80, n_inh=20, w_ee=0.1, w_ei=0.4, w_ie=0.1, w_ii=0.4, p_conn=0.2, ext_rate=5.0, "
+        "duration=200.0, dt=0.1, seed=42)")
     r = sc.py_simulate_ei_network()
     assert list(r) == KEYS
     for key, dtype in ARRAYS.items():
