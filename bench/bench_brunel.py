@@ -150,22 +150,21 @@ def main():
                  weights=weights.astype(np.float64), poisson_n=POISSON_SOURCES,
                  poisson_rate_hz=EXT_LAMBDA / POISSON_SOURCES / (DT_MS * 1e-3),
                  ext_weight=float(EXT_WEIGHT))
-        targets = [("numpy", "Brian2 numpy target", 10.0, "at least 10x"),
-                   ("cpp_standalone", "Brian2 C++ standalone", 1.0, "faster")]
-        for target, label, need, need_text in targets:
+        targets = [("numpy", "Brian2 numpy target", lambda r: r >= 10.0, "at least 10x"),
+                   ("cpp_standalone", "Brian2 C++ standalone", lambda r: r > 1.0, "above 1x")]
+        for target, label, meets, need_text in targets:
             result, error = brian_run(target, data_path, workdir)
             if result is None:
                 print(f"  {label:26s} could not run: {error}")
-                print(f"    target {need_text} than {label}: not measured")
+                print(f"    engine / {label}: not measured  (target {need_text})")
                 continue
             b_seconds, b_spikes = result
             b_sps = STEPS / b_seconds
             ratio = engine_sps / b_sps
-            met = ratio >= need if need > 1 else ratio > need
             print(f"  {label:26s} {b_sps:10,.0f} steps/s  ({b_seconds:.3f} s; "
                   f"{rate_hz(b_spikes):.1f} Hz mean rate)")
             print(f"    engine / {label}: {ratio:.2f}x  (target {need_text}: "
-                  f"{'met' if met else 'missed'})")
+                  f"{'met' if meets(ratio) else 'missed'})")
     print(textwrap.indent(DIFFERENCES, "  "))
     return 0
 
