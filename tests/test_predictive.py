@@ -80,6 +80,17 @@ def test_trailing_elements_are_not_coded():
     assert not zeros.any() and correct == 6
 
 
+@pytest.mark.parametrize("n", [8, 2**32, 2**63, 2**64 - 1])
+def test_more_channels_than_elements_codes_nothing(n):
+    # No frame is complete, so no channel needs predictor state, however many there are.
+    spikes = np.array([1, 0, 1, 1, 0, 1, 1], np.int8)
+    for predict, recover, params in [(sc.py_predict_xor_ema, sc.py_recover_xor_ema, (0.5, 0.5)),
+                                     (sc.py_predict_xor_lfsr, sc.py_recover_xor_lfsr, (128, 7))]:
+        errors, correct = predict(spikes, n, *params)
+        assert errors.tolist() == [0] * 7 and correct == 0
+        assert recover(spikes, n, *params).tolist() == [0] * 7
+
+
 @pytest.mark.parametrize(
     "seed, spikes, flagged",
     [
@@ -113,6 +124,19 @@ def test_prediction_error(predicted, actual, length, expected):
     a = np.array(predicted, np.uint64)
     b = np.array(actual, np.uint64)
     assert sc.py_prediction_error(a, b, length) == expected
+
+
+@pytest.mark.parametrize("n_a, n_b", [(0, 5), (1, 1), (3, 4), (7, 9), (8, 8), (13, 12), (33, 40), (257, 300)])
+def test_prediction_error_counts_over_the_shorter_array(n_a, n_b):
+    # Word counts around the vector widths (4 and 8 words) and their remainders.
+    rng = np.random.default_rng(n_a * 1000 + n_b)
+    a = rng.integers(0, 2**64, n_a, dtype=np.uint64, endpoint=False)
+    b = rng.integers(0, 2**64, n_b, dtype=np.uint64, endpoint=False)
+    m = min(n_a, n_b)
+    bits = int(np.unpackbits((a[:m] ^ b[:m]).view(np.uint8)).sum())
+    for length in (1, 64 * m + 3, 2**64 - 1):
+        assert sc.py_prediction_error(a, b, length) == bits / length
+        assert sc.py_prediction_error(b, a, length) == bits / length
 
 
 def test_messages():
