@@ -97,6 +97,3 @@ def test_argument_errors():
         sc.py_simulate_ei_network(seed=-1)
     with pytest.raises(TypeError, match="^argument 'dt'"):
         sc.py_simulate_ei_network(dt="0.1")
-    # A neuron count whose total does not fit the size type cannot be allocated.
-    with pytest.raises(MemoryError):
-        sc.py_simulate_ei_network(n_exc=2**64 - 1, n_inh=1)
