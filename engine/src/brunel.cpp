@@ -98,10 +98,4 @@ void BrunelNetwork::run_into(std::span<uint32_t> counts) {
     }
 }
 
-std::vector<uint32_t> BrunelNetwork::run(std::size_t n_steps) {
-    std::vector<uint32_t> counts(n_steps);
-    run_into(counts);
-    return counts;
-}
-
 }  // namespace brunel

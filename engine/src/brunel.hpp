@@ -38,7 +38,6 @@ struct BrunelNetwork {
 
     // Advances counts.size() steps, writing the number of neurons that spiked in each.
     void run_into(std::span<uint32_t> counts);
-    std::vector<uint32_t> run(std::size_t n_steps);
 
 private:
     // Adds the weights of the rows of the neurons in `fired` to syn.
