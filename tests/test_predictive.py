@@ -2,13 +2,7 @@ import numpy as np
 import pytest
 
 import sc_dravik_engine as sc
-
-
-def panics(fn, *args):
-    with pytest.raises(BaseException) as info:
-        fn(*args)
-    assert not isinstance(info.value, Exception)
-    return str(info.value)
+from sc_testing import panic_of
 
 
 def ema_reference(spikes, n, alpha, threshold):
@@ -71,6 +65,25 @@ def test_round_trip_and_reference(seed):
 def test_always_spiking_channel():
     errors, correct = sc.py_predict_xor_ema(np.ones(6, np.int8), 1, 0.5, 0.5)
     assert errors.tolist() == [1, 1, 0, 0, 0, 0] and correct == 4
+
+
+def test_average_is_weighted_old_plus_weighted_new():
+    # e(1 - a) + s a lands on 0.09000000000000001 after [1, 0] with a = 0.1, one bit above the
+    # e + a (s - e) form's 0.09: with the threshold at 0.09 only the first predicts a spike.
+    spikes = np.array([0, 0, 1, 0, 0], np.int8)
+    errors, correct = sc.py_predict_xor_ema(spikes, 1, 0.1, 0.09)
+    assert (errors.tolist(), correct) == ema_reference(spikes, 1, 0.1, 0.09) == ([0, 0, 1, 1, 1], 2)
+    assert sc.py_recover_xor_ema(errors, 1, 0.1, 0.09).tolist() == spikes.tolist()
+
+
+@pytest.mark.parametrize("values", [[2, 0, 2, 2, -1, 0, 2, -1], [-128, 127, -1, 0, 3, 3, 0, 5]])
+def test_any_nonzero_value_is_a_spike(values):
+    spikes = np.array(values * 3, np.int8)
+    for n in (1, 2):
+        errors, correct = sc.py_predict_xor_ema(spikes, n, 0.4, 0.3)
+        assert (errors.tolist(), correct) == ema_reference(spikes, n, 0.4, 0.3)
+        errors, correct = sc.py_predict_xor_lfsr(spikes, n, 200, 11)
+        assert (errors.tolist(), correct) == lfsr_reference(spikes, n, 200, 11)
 
 
 def test_trailing_elements_are_not_coded():
@@ -149,7 +162,8 @@ def test_messages():
         sc.py_prediction_error(np.zeros(4, np.uint64)[::2], np.zeros(2, np.uint64), 1)
     with pytest.raises(ValueError, match="^actual array must be contiguous: "):
         sc.py_prediction_error(np.zeros(2, np.uint64), np.zeros(4, np.uint64)[::2], 1)
-    assert panics(sc.py_predict_xor_ema, np.zeros(3, np.int8), 0, 0.5, 0.5)
-    assert panics(sc.py_recover_xor_lfsr, np.zeros(3, np.int8), 0, 1, 1)
+    for fn, params in [(sc.py_predict_xor_ema, (0.5, 0.5)), (sc.py_recover_xor_ema, (0.5, 0.5)),
+                       (sc.py_predict_xor_lfsr, (1, 1)), (sc.py_recover_xor_lfsr, (1, 1))]:
+        assert str(panic_of(fn, np.zeros(3, np.int8), 0, *params)) == "attempt to divide by zero"
     with pytest.raises(OverflowError):
         sc.py_predict_xor_lfsr(np.zeros(3, np.int8), 1, 1, 65536)

@@ -3,20 +3,10 @@ import pytest
 
 import bitref as R
 import sc_dravik_engine as sc
+from sc_testing import panic_of
 
 T = sc.BitStreamTensor
 ONES = 2**64 - 1
-
-
-def panic_of(call):
-    try:
-        call()
-    except Exception as e:  # a panic must not land here
-        pytest.fail(f"expected a PanicException, got {type(e).__name__}: {e}")
-    except BaseException as e:  # noqa: B036
-        assert type(e).__name__ == "PanicException"
-        return e
-    pytest.fail("no panic")
 
 
 def rotate_reference(words, length, shift):
