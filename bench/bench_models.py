@@ -3,7 +3,9 @@
 A model step does almost no arithmetic, so its cost is the binding's: method
 lookup, argument matching and conversion, the borrow, and the result object.
 The baselines are a method lookup plus a no-argument C call (`l.__len__()`) and
-a bare call of a bound builtin (`b()`), timed in the same run.
+a bare call of a bound builtin (`b()`), timed in the same run. A step with real
+work of its own (WongWangUnit: four draws and ten math-library calls) carries it
+in its figure.
 """
 import sys
 import timeit
@@ -28,6 +30,8 @@ def main():
         "izh": sc.Izhikevich(),
         "mat": sc.MATNeuron(),
         "lif": sc.FixedPointLif(),
+        "iqif": sc.IntegerQIFNeuron(),
+        "esc": sc.EscapeRateNeuron(),
         "poisson": sc.PoissonNeuron(), "wc": sc.WilsonCowanUnit(), "ww": sc.WongWangUnit(),
     }
     base_method = best("l.__len__()", env)
@@ -36,6 +40,8 @@ def main():
         ("Izhikevich.step(10.0)", "izh.step(10.0)"),
         ("MATNeuron.step(10.0)", "mat.step(10.0)"),
         ("FixedPointLif.step(0, 256, 1)", "lif.step(0, 256, 1)"),
+        ("IntegerQIFNeuron.step(25)", "iqif.step(25)"),
+        ("EscapeRateNeuron.step(10.0)", "esc.step(10.0)"),
         # No argument (a drawn spike), a float result, a tuple result.
         ("PoissonNeuron.step()", "poisson.step()"),
         ("WilsonCowanUnit.step(1.0)", "wc.step(1.0)"),

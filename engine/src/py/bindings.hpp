@@ -18,6 +18,17 @@ Ref cordiv_function();
 Ref adaptive_length_function();
 Ref bitstream_tensor_class();
 
+// batch_lif_bindings.cpp
+Ref batch_lif_run_function();
+Ref batch_lif_run_multi_function();
+Ref batch_lif_run_varying_function();
+
+// brunel_bindings.cpp
+Ref brunel_network_class();
+
+// ei_network_bindings.cpp
+Ref simulate_ei_network_function();
+
 // kvra_bindings.cpp
 Ref kuramoto_solver_class();
 Ref kvra_metrics_class();

@@ -88,6 +88,8 @@ PyObject* guard(F&& f) noexcept {
         PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const std::length_error&) {  // a size beyond max_size(): a failed allocation too
+        PyErr_NoMemory();
     } catch (const std::exception& e) {
         set_panic_text(e.what());
     } catch (...) {
@@ -315,7 +317,10 @@ struct Conv<std::vector<T>> {
             }
             return out;
         }
-        out.reserve(std::min(static_cast<std::size_t>(hint), kReserveCap));
+        // An array's length is true, so a length beyond memory fails here, at once.
+        const bool true_length = std::strcmp(Py_TYPE(o)->tp_name, "numpy.ndarray") == 0;
+        out.reserve(true_length ? static_cast<std::size_t>(hint)
+                                : std::min(static_cast<std::size_t>(hint), kReserveCap));
         Ref it = Ref::check(PyObject_GetIter(o));
         while (PyObject* item = PyIter_Next(it.get())) {
             Ref hold = Ref::steal(item);

@@ -71,6 +71,13 @@ void scale_f64_dispatch(std::span<double> a, double factor) {
     portable::scale_f64(a, factor);
 }
 
+void majority_dispatch(const uint64_t* const* members, std::size_t n, std::size_t words, uint64_t* out) {
+    const uint32_t f = features();
+    if (has(f, kNeedBits512)) return avx512::majority_avx512(members, n, words, out);
+    if (has(f, kNeed256)) return avx2::majority_avx2(members, n, words, out);
+    portable::majority(members, n, words, out);
+}
+
 void softmax_inplace_f64_dispatch(std::span<double> values) {
     if (values.empty()) return;
     const double m = max_f64_dispatch(values);

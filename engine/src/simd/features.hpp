@@ -38,13 +38,17 @@ inline bool has(uint32_t flags, uint32_t wanted) { return (flags & wanted) == wa
 
 // What each kernel family needs, per tier: the dispatchers choose by these rows, and a tier
 // forced by a test or benchmark keeps the union of its rows, so that every kernel of it runs.
-inline constexpr uint32_t kNeedCount512 = kAvx512f | kAvx512vpopcntdq;  // popcounts
-inline constexpr uint32_t kNeedBytes512 = kAvx512f | kAvx512bw;         // packing, byte compares
-inline constexpr uint32_t kNeedFloat512 = kAvx512f;                      // float reductions
-inline constexpr uint32_t kNeed256 = kAvx2;                              // AVX2 kernels
-inline constexpr uint32_t kNeedDot256 = kAvx2 | kFma;                    // the AVX2 dot product
-inline constexpr uint32_t kTierAvx2 = kPopcnt | kNeed256 | kNeedDot256;
-inline constexpr uint32_t kTierAvx512 = kTierAvx2 | kNeedCount512 | kNeedBytes512 | kNeedFloat512;
+inline constexpr uint32_t kNeedCount512 = kAvx512f | kAvx512vpopcntdq;        // popcounts
+inline constexpr uint32_t kNeedBytes512 = kAvx512f | kAvx512bw;               // packing, byte compares, encoding
+inline constexpr uint32_t kNeedBytesCount512 = kNeedBytes512 | kPopcnt;       // encoding while counting
+inline constexpr uint32_t kNeedFloat512 = kAvx512f;                            // float reductions
+inline constexpr uint32_t kNeedBits512 = kAvx512f;                             // bitwise majority
+inline constexpr uint32_t kNeed256 = kAvx2;                                    // AVX2 kernels
+inline constexpr uint32_t kNeedBytesCount256 = kAvx2 | kPopcnt;               // encoding while counting
+inline constexpr uint32_t kNeedDot256 = kAvx2 | kFma;                          // the AVX2 dot product
+inline constexpr uint32_t kTierAvx2 = kNeed256 | kNeedBytesCount256 | kNeedDot256;
+inline constexpr uint32_t kTierAvx512 =
+    kTierAvx2 | kNeedCount512 | kNeedBytesCount512 | kNeedFloat512 | kNeedBits512;
 
 // Name of the best tier a feature set offers, in order of preference:
 // "avx512-vpopcntdq", "avx512bw", "avx512f", "avx2", "popcnt", "portable".
