@@ -1,72 +1,38 @@
-// A flat open-addressing map from value ids to values, for the id lookups of the verifier and
-// the emitter: one probe sequence per lookup and no allocation per entry.
+// Dense numbers for value ids, for the id lookups of the verifier and the emitter.
 #pragma once
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <utility>
 #include <vector>
 
 #include "ir/graph.hpp"
 
 namespace ir {
 
-template <class V>
-class IdMap {
+// Every distinct id given to the constructor gets a number in 0 .. size() - 1, in increasing id
+// order, found by binary search. Sorting once bounds the work at O(n log n) whatever the ids
+// are: a fixed hash of 32-bit ids can always be flooded by a text whose ids are chosen to
+// collide, which made each lookup walk a cluster as long as the graph.
+class IdIndex {
 public:
-    explicit IdMap(std::size_t expected = 0) { rehash(capacity_for(expected)); }
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
 
-    // The value stored for id, or nullptr.
-    const V* find(ValueId id) const {
-        for (std::size_t i = slot(id);; i = (i + 1) & mask_) {
-            if (!used_[i]) return nullptr;
-            if (keys_[i] == id) return &values_[i];
-        }
-    }
-    V* find(ValueId id) { return const_cast<V*>(std::as_const(*this).find(id)); }
-
-    // Inserts (id, v) when id is absent; returns the stored value and whether it was inserted.
-    std::pair<V*, bool> try_emplace(ValueId id, V v) {
-        if ((size_ + 1) * 2 > used_.size()) rehash(used_.size() * 2);
-        std::size_t i = slot(id);
-        for (; used_[i]; i = (i + 1) & mask_)
-            if (keys_[i] == id) return {&values_[i], false};
-        used_[i] = 1;
-        keys_[i] = id;
-        values_[i] = std::move(v);
-        ++size_;
-        return {&values_[i], true};
+    explicit IdIndex(std::vector<ValueId> ids) : ids_(std::move(ids)) {
+        std::sort(ids_.begin(), ids_.end());
+        ids_.erase(std::unique(ids_.begin(), ids_.end()), ids_.end());
     }
 
-    std::size_t size() const { return size_; }
+    // The number of id, or npos when it was not given.
+    std::size_t find(ValueId id) const {
+        const auto it = std::lower_bound(ids_.begin(), ids_.end(), id);
+        return it != ids_.end() && *it == id ? static_cast<std::size_t>(it - ids_.begin()) : npos;
+    }
+
+    ValueId id_of(std::size_t number) const { return ids_[number]; }
+    std::size_t size() const { return ids_.size(); }
 
 private:
-    static std::size_t capacity_for(std::size_t n) {
-        std::size_t c = 16;
-        while (c < n * 2) c *= 2;
-        return c;
-    }
-    std::size_t slot(ValueId id) const {
-        // Fibonacci hashing spreads consecutive ids over the table.
-        return static_cast<std::size_t>((uint64_t{id} * 0x9E3779B97F4A7C15ull) >> 32) & mask_;
-    }
-    void rehash(std::size_t cap) {
-        std::vector<uint8_t> used(cap, 0);
-        std::vector<ValueId> keys(cap);
-        std::vector<V> values(cap);
-        std::swap(used, used_);
-        std::swap(keys, keys_);
-        std::swap(values, values_);
-        mask_ = cap - 1;
-        size_ = 0;
-        for (std::size_t i = 0; i < used.size(); ++i)
-            if (used[i]) try_emplace(keys[i], std::move(values[i]));
-    }
-
-    std::vector<uint8_t> used_;
-    std::vector<ValueId> keys_;
-    std::vector<V> values_;
-    std::size_t mask_ = 0;
-    std::size_t size_ = 0;
+    std::vector<ValueId> ids_;
 };
 
 }  // namespace ir

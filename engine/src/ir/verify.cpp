@@ -14,10 +14,10 @@ namespace {
 
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 
-// Every id the graph mentions (own ids and operands) numbered densely in order of appearance,
-// so that the passes keep their per-id state in plain arrays.
+// Every id the graph mentions (own ids and operands) numbered densely, so that the passes keep
+// their per-id state in plain arrays.
 struct DenseIds {
-    explicit DenseIds(const ScGraph& g) : index(g.ops.size() * 2) {
+    explicit DenseIds(const ScGraph& g) : index(mentioned(g)) {
         own.reserve(g.ops.size());
         operands.reserve(g.ops.size());
         for (const ScOp& o : g.ops) {
@@ -35,14 +35,21 @@ struct DenseIds {
         uint8_t n = 0;
     };
 
-    uint32_t number(ValueId id) {
-        auto [slot, fresh] = index.try_emplace(id, static_cast<uint32_t>(ids.size()));
-        if (fresh) ids.push_back(id);
-        return *slot;
+    static std::vector<ValueId> mentioned(const ScGraph& g) {
+        std::vector<ValueId> ids;
+        ids.reserve(g.ops.size() * 2);
+        for (const ScOp& o : g.ops) {
+            ids.push_back(o.id());
+            for (ValueId y : o.operand_list()) ids.push_back(y);
+        }
+        return ids;
     }
 
-    IdMap<uint32_t> index;
-    std::vector<ValueId> ids;               // dense number -> id
+    // Ids are 32-bit, so there are at most 2^32 distinct ones and their numbers fit 32 bits.
+    uint32_t number(ValueId id) const { return static_cast<uint32_t>(index.find(id)); }
+    std::size_t size() const { return index.size(); }
+
+    IdIndex index;
     std::vector<uint32_t> own;              // per operation
     std::vector<DenseOperands> operands;    // per operation
 };
@@ -52,8 +59,7 @@ struct DenseIds {
 class CycleSearch {
 public:
     explicit CycleSearch(const DenseIds& d)
-        : d_(d), defining_(d.ids.size(), kNone), visited_(d.ids.size(), 0),
-          on_path_(d.ids.size(), 0) {
+        : d_(d), defining_(d.size(), kNone), visited_(d.size(), 0), on_path_(d.size(), 0) {
         // A later operation with the same id replaces an earlier one.
         for (std::size_t i = 0; i < d.own.size(); ++i) defining_[d.own[i]] = i;
     }
@@ -121,7 +127,7 @@ std::vector<VerifyError> verify(const ScGraph& g) {
     std::vector<VerifyError> out;
 
     // Pass 1: every id defined once; a repeat names the latest earlier definition.
-    std::vector<std::size_t> latest(d.ids.size(), kNone);
+    std::vector<std::size_t> latest(d.size(), kNone);
     for (std::size_t i = 0; i < g.ops.size(); ++i) {
         std::size_t& seen = latest[d.own[i]];
         if (seen != kNone)
@@ -132,13 +138,13 @@ std::vector<VerifyError> verify(const ScGraph& g) {
     }
 
     // Pass 2: every operand defined by an earlier operation, each missing one reported.
-    std::vector<uint8_t> defined(d.ids.size(), 0);
+    std::vector<uint8_t> defined(d.size(), 0);
     for (std::size_t i = 0; i < g.ops.size(); ++i) {
         const ScOp& o = g.ops[i];
         const auto& ops = d.operands[i];
         for (uint8_t k = 0; k < ops.n; ++k)
             if (!defined[ops.ids[k]])
-                out.push_back({"operand " + value_id_text(d.ids[ops.ids[k]]) +
+                out.push_back({"operand " + value_id_text(d.index.id_of(ops.ids[k])) +
                                    " not defined before use in " + o.name(),
                                i});
         defined[d.own[i]] = 1;
