@@ -203,23 +203,53 @@ uint64_t constant_net_width(const ConstValue& v) {
 class Index {
 public:
     explicit Index(const std::vector<ScOp>& ops)
-        : ops_(ops), ids_(own_ids(ops)), first_(ids_.size(), kNone), state_(ops.size(), kUnknown),
-          width_(ops.size(), 0) {
-        for (std::size_t i = 0; i < ops.size(); ++i) {
-            std::size_t& f = first_[ids_.find(ops[i].id())];
-            if (f == kNone) f = i;
-        }
+        : ops_(ops), state_(ops.size(), kUnknown), width_(ops.size(), 0),
+          operand_first_(ops.size() * 4, kNone) {
+        // One numbering of every id mentioned, own ids and operands: each operand then finds
+        // its defining operation without a search.
+        std::vector<ValueId> mentioned;
+        mentioned.reserve(ops.size() * 2);
+        for (const ScOp& o : ops) mentioned.push_back(o.id());
+        for (const ScOp& o : ops)
+            for (ValueId y : o.operand_list()) mentioned.push_back(y);
+        ids_ = number_densely(mentioned);
+        first_.assign(ids_.size(), kNone);
+        for (std::size_t i = ops.size(); i-- > 0;) first_[ids_.number[i]] = i;
+        std::size_t k = ops.size();
+        for (std::size_t i = 0; i < ops.size(); ++i)
+            for (uint8_t j = 0; j < ops[i].operand_list().n; ++j)
+                operand_first_[4 * i + j] = first_[ids_.number[k++]];
         nets_.reserve(ops.size());
         for (std::size_t i = 0; i < ops.size(); ++i) nets_.push_back(make_net(i));
+        for (std::size_t i = 0; i < ops.size(); ++i) {
+            const OperandList l = ops[i].operand_list();
+            for (uint8_t j = 0; j < l.n; ++j)
+                if (operand_first_[4 * i + j] == kNone) {
+                    Net n;
+                    n.name = "v" + dec(l.ids[j]);
+                    operand_first_[4 * i + j] = ops.size() + undefined_.size();
+                    undefined_.push_back(std::move(n));
+                }
+        }
+    }
+
+    // The net of operand k of the operation at index.
+    const Net& operand(std::size_t index, std::size_t k) const {
+        const std::size_t r = operand_first_[4 * index + k];
+        return r < nets_.size() ? nets_[r] : undefined_[r - nets_.size()];
     }
 
     // Index of the first operation whose own id is id, or kNone.
     std::size_t first(ValueId id) const {
         const std::size_t n = ids_.find(id);
-        return n == IdIndex::npos ? kNone : first_[n];
+        return n == DenseIds::npos ? kNone : first_[n];
     }
 
     bool defines(ValueId id) const { return first(id) != kNone; }
+    // Distinct own ids, the number of the own id of the operation at index, and that of an id.
+    std::size_t id_count() const { return ids_.size(); }
+    std::size_t id_number(std::size_t index) const { return ids_.number[index]; }
+    std::size_t id_number_of(ValueId id) const { return ids_.find(id); }
 
     std::string wire(ValueId id) const { return net(id).name; }
 
@@ -238,11 +268,11 @@ private:
     static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
     enum : uint8_t { kUnknown, kOnChain, kResolved };
 
-    static IdIndex own_ids(const std::vector<ScOp>& ops) {
+    static DenseIds own_ids(const std::vector<ScOp>& ops) {
         std::vector<ValueId> ids;
         ids.reserve(ops.size());
         for (const ScOp& o : ops) ids.push_back(o.id());
-        return IdIndex(std::move(ids));
+        return number_densely(ids);
     }
 
     std::string wire_name(const ScOp& o) const {
@@ -266,8 +296,8 @@ private:
 
     // While nets are made in graph order, a source defined at or after index is not known yet
     // (only graphs that the verifier rejects have one): it counts as an unsigned value.
-    bool source_signed(ValueId source, std::size_t index) const {
-        const std::size_t j = first(source);
+    bool source_signed(std::size_t index) const {
+        const std::size_t j = operand_first_[4 * index];
         return j != kNone && j < index && nets_[j].is_signed;
     }
 
@@ -286,7 +316,7 @@ private:
                 set(type_width(o.get<op::Input>()->ty), signed_type(o.get<op::Input>()->ty));
                 break;
             case OpTag::Output:
-                set(output_width(i), source_signed(o.get<op::Output>()->source, i));
+                set(output_width(i), source_signed(i));
                 break;
             case OpTag::Constant: {
                 const auto* c = o.get<op::Constant>();
@@ -306,20 +336,20 @@ private:
                 set(o.get<op::DenseForward>()->n_neurons, false);
                 break;
             case OpTag::Reduce:
-                set(64, source_signed(o.get<op::Reduce>()->input, i));
+                set(64, source_signed(i));
                 break;
             case OpTag::DivConst:
-                set(64, source_signed(o.get<op::DivConst>()->input, i));
+                set(64, source_signed(i));
                 break;
             // A product or sum with a negative constant can be negative.
             case OpTag::Scale: {
                 const auto* s = o.get<op::Scale>();
-                set(64, source_signed(s->input, i) || fx(s->factor) < 0);
+                set(64, source_signed(i) || fx(s->factor) < 0);
                 break;
             }
             case OpTag::Offset: {
                 const auto* s = o.get<op::Offset>();
-                set(64, source_signed(s->input, i) || fx(s->offset) < 0);
+                set(64, source_signed(i) || fx(s->offset) < 0);
                 break;
             }
             default:
@@ -344,7 +374,7 @@ private:
             if (state_[cur] == kOnChain) break;  // a cycle: 16
             state_[cur] = kOnChain;
             chain.push_back(cur);
-            const std::size_t src = first(ops_[cur].get<op::Output>()->source);
+            const std::size_t src = operand_first_[4 * cur];
             if (src == kNone) break;  // no operation: 16
             if (ops_[src].tag() == OpTag::Output) {
                 cur = src;
@@ -382,11 +412,15 @@ private:
     }
 
     const std::vector<ScOp>& ops_;
-    IdIndex ids_;
+    DenseIds ids_;
     std::vector<std::size_t> first_;  // per id number
     std::vector<uint8_t> state_;
     std::vector<uint64_t> width_;
+    // Per operation, 4 slots: the position of each operand's defining operation; after
+    // construction, ops.size() + k for the k-th operand that no operation defines.
+    std::vector<std::size_t> operand_first_;
     std::vector<Net> nets_;
+    std::vector<Net> undefined_;
 };
 
 // The value of net n at exactly w bits: its low bits, or the net extended with its sign or with
@@ -442,53 +476,85 @@ std::optional<std::string> name_refusal(const ScGraph& g, const Index& ix) {
                dec(repeat) + "].";
     }
 
-    // The names that the module declares or reads besides the ports.
-    std::vector<std::string> own = {"clk", "rst_n"};
-    uint64_t instance = 0;
+    // The names that the module declares or reads besides the ports: what each id declares
+    // and which instance each number names, looked up when a port name has their form.
+    enum : uint8_t { kV = 1, kC = 2, kLif = 4, kDense = 8, kUndefined = 16 };
+    std::vector<uint8_t> declares(ix.id_count(), 0);
+    std::vector<ValueId> undefined;
+    std::vector<OpTag> instances;
     bool loops = false;
-    for (const ScOp& o : g.ops) {
-        const std::string id = dec(o.id());
+    for (std::size_t i = 0; i < g.ops.size(); ++i) {
+        const ScOp& o = g.ops[i];
+        uint8_t& d = declares[ix.id_number(i)];
         switch (o.tag()) {
             case OpTag::Input:
             case OpTag::Output:
                 break;
             case OpTag::Constant:
-                own.push_back("c" + id);
-                break;
-            case OpTag::Encode:
-                own.push_back("v" + id);
-                own.push_back("u_enc_" + dec(instance++));
-                break;
-            case OpTag::BitwiseAnd:
-                own.push_back("v" + id);
-                own.push_back("u_syn_" + dec(instance++));
+                d |= kC;
                 break;
             case OpTag::LifStep:
-                for (const char* s : {"_spike", "_v_out"}) own.push_back("v" + id + s);
-                own.push_back("u_lif_" + dec(instance++));
+                d |= kLif;
+                instances.push_back(o.tag());
                 break;
             case OpTag::DenseForward:
-                for (const char* s : {"_spikes", "_running", "_done"}) own.push_back("v" + id + s);
-                own.push_back("u_dense_" + dec(instance++));
+                d |= kDense;
+                instances.push_back(o.tag());
                 break;
-            case OpTag::Popcount:
-                loops = true;
-                own.push_back("v" + id);
+            case OpTag::Encode:
+            case OpTag::BitwiseAnd:
+                instances.push_back(o.tag());
+                d |= kV;
                 break;
             default:
-                own.push_back("v" + id);
+                loops = loops || o.tag() == OpTag::Popcount;
+                d |= kV;
                 break;
         }
-        for (ValueId y : o.operand_list())
-            if (!ix.defines(y)) own.push_back("v" + dec(y));
+        const OperandList l = o.operand_list();
+        for (uint8_t k = 0; k < l.n; ++k)
+            if (!ix.operand(i, k).known) undefined.push_back(l.ids[k]);
     }
-    if (loops) own.push_back("_pc_i");
-    std::sort(own.begin(), own.end());
+    std::sort(undefined.begin(), undefined.end());
+
+    auto uses = [&](const std::string& name) -> bool {
+        if (name == "clk" || name == "rst_n" || (loops && name == "_pc_i")) return true;
+        // "v" or "c", or "u_enc_" and its kin, then a number as the module writes it.
+        std::size_t at = 0;
+        std::optional<OpTag> instance;
+        for (auto [prefix, tag] : {std::pair{"u_enc_", OpTag::Encode}, {"u_syn_", OpTag::BitwiseAnd},
+                                   {"u_lif_", OpTag::LifStep}, {"u_dense_", OpTag::DenseForward}})
+            if (name.starts_with(prefix)) {
+                at = std::string_view(prefix).size();
+                instance = tag;
+            }
+        if (!instance) {
+            if (name.empty() || (name[0] != 'v' && name[0] != 'c')) return false;
+            at = 1;
+        }
+        std::size_t end = at;
+        while (end < name.size() && ascii_digit(name[end])) ++end;
+        if (end == at || end - at > 20 || (name[at] == '0' && end - at > 1)) return false;
+        const std::string digits = name.substr(at, end - at);
+        if (digits.size() == 20 && digits > "18446744073709551615") return false;
+        const uint64_t n = std::stoull(digits);
+        const std::string_view suffix = std::string_view(name).substr(end);
+        if (instance) return suffix.empty() && n < instances.size() && instances[n] == *instance;
+        if (n > std::numeric_limits<ValueId>::max()) return false;
+        const ValueId id = static_cast<ValueId>(n);
+        const std::size_t k = ix.id_number_of(id);
+        const uint8_t d = k == DenseIds::npos ? 0 : declares[k];
+        if (name[0] == 'c') return suffix.empty() && (d & kC);
+        if (suffix.empty())
+            return (d & kV) || std::binary_search(undefined.begin(), undefined.end(), id);
+        if (suffix == "_spike" || suffix == "_v_out") return d & kLif;
+        return (suffix == "_spikes" || suffix == "_running" || suffix == "_done") && (d & kDense);
+    };
     for (std::size_t i = 0; i < g.ops.size(); ++i) {
         const std::string* name = nullptr;
         if (const auto* in = g.ops[i].get<op::Input>()) name = &in->name;
         if (const auto* out = g.ops[i].get<op::Output>()) name = &out->name;
-        if (name && std::binary_search(own.begin(), own.end(), *name))
+        if (name && uses(*name))
             return "Port '" + *name + "' of op[" + dec(i) +
                    "] clashes with a name that the module uses itself.";
     }
@@ -618,6 +684,7 @@ Operand arithmetic_source(const Net& s, bool sign_matters_at_64) {
 std::optional<std::string> logic(std::string& out, const ScOp& o, const Index& ix,
                                  std::size_t index, uint64_t& instance) {
     const std::string id = dec(o.id());
+    auto in = [&](std::size_t k) -> const Net& { return ix.operand(index, k); };
     std::optional<std::string> refusal;
     std::visit(
         [&](const auto& x) {
@@ -625,21 +692,21 @@ std::optional<std::string> logic(std::string& out, const ScOp& o, const Index& i
             if constexpr (std::is_same_v<T, op::Output>) {
                 // The port at its own width: the source's low bits, or the source extended.
                 const uint64_t w = std::max<uint64_t>(ix.port_width(index), 1);
-                out += "    assign " + sv_name(x.name) + " = " + at_width(ix.net(x.source), w) +
+                out += "    assign " + sv_name(x.name) + " = " + at_width(in(0), w) +
                        ";\n";
             } else if constexpr (std::is_same_v<T, op::Encode>) {
                 lines(out, "    sc_bitstream_encoder #(", "        .DATA_WIDTH(16),",
                       "        .SEED_INIT(16'h" + hex4(x.seed) + ")",
                       "    ) u_enc_" + dec(instance++) + " (", "        .clk(clk),",
-                      "        .rst_n(rst_n),", "        .x_value(" + ix.wire(x.prob) + "),",
+                      "        .rst_n(rst_n),", "        .x_value(" + in(0).name + "),",
                       "        .t_index(32'd0),", "        .bit_out(v" + id + ")", "    );", "");
             } else if constexpr (std::is_same_v<T, op::BitwiseAnd>) {
                 lines(out, "    sc_bitstream_synapse u_syn_" + dec(instance++) + " (",
-                      "        .pre_bit(" + ix.wire(x.lhs) + "),",
-                      "        .w_bit(" + ix.wire(x.rhs) + "),", "        .post_bit(v" + id + ")",
+                      "        .pre_bit(" + in(0).name + "),",
+                      "        .w_bit(" + in(1).name + "),", "        .post_bit(v" + id + ")",
                       "    );", "");
             } else if constexpr (std::is_same_v<T, op::Popcount>) {
-                const Net s = ix.net(x.input);
+                const Net& s = in(0);
                 if (s.width == 64 && s.value_width == 64)
                     lines(out, "    // Combinatorial popcount for v" + id, "    always_comb begin",
                           "        v" + id + " = 64'd0;",
@@ -656,10 +723,10 @@ std::optional<std::string> logic(std::string& out, const ScOp& o, const Index& i
                       "        .V_THRESHOLD(" + int_lit(x.v_threshold, true) + "),",
                       "        .REFRACTORY_PERIOD(" + dec(x.refractory_period) + ")",
                       "    ) u_lif_" + dec(instance++) + " (", "        .clk(clk),",
-                      "        .rst_n(rst_n),", "        .leak_k(" + ix.wire(x.leak) + "),",
-                      "        .gain_k(" + ix.wire(x.gain) + "),",
-                      "        .I_t(" + ix.wire(x.current) + "),",
-                      "        .noise_in(" + ix.wire(x.noise) + "),",
+                      "        .rst_n(rst_n),", "        .leak_k(" + in(1).name + "),",
+                      "        .gain_k(" + in(2).name + "),",
+                      "        .I_t(" + in(0).name + "),",
+                      "        .noise_in(" + in(3).name + "),",
                       "        .spike_out(v" + id + "_spike),", "        .v_out(v" + id + "_v_out)",
                       "    );", "");
             } else if constexpr (std::is_same_v<T, op::DenseForward>) {
@@ -673,23 +740,23 @@ std::optional<std::string> logic(std::string& out, const ScOp& o, const Index& i
                       "    ) u_dense_" + dec(instance++) + " (", "        .clk(clk),",
                       "        .rst_n(rst_n),", "        .start_pulse(1'b1),",
                       "        .stream_len(" + len + "),",
-                      "        .x_input_fp(" + ix.wire(x.inputs) + "),",
-                      "        .weight_fp(" + ix.wire(x.weights) + "),", "        .y_min_fp(16'd0),",
-                      "        .y_max_fp(16'd256),", "        .cfg_leak(" + ix.wire(x.leak) + "),",
-                      "        .cfg_gain(" + ix.wire(x.gain) + "),", "        .I_t(),",
+                      "        .x_input_fp(" + in(0).name + "),",
+                      "        .weight_fp(" + in(1).name + "),", "        .y_min_fp(16'd0),",
+                      "        .y_max_fp(16'd256),", "        .cfg_leak(" + in(2).name + "),",
+                      "        .cfg_gain(" + in(3).name + "),", "        .I_t(),",
                       "        .spikes(v" + id + "_spikes),", "        .step_valid(),",
                       "        .run_done(v" + id + "_done),", "        .running(v" + id + "_running)",
                       "    );", "");
             } else if constexpr (std::is_same_v<T, op::BitwiseXor>) {
-                out += "    assign v" + id + " = " + ix.wire(x.lhs) + " ^ " + ix.wire(x.rhs) + ";\n";
+                out += "    assign v" + id + " = " + in(0).name + " ^ " + in(1).name + ";\n";
             } else if constexpr (std::is_same_v<T, op::Reduce>) {
                 out += std::string("    // ") +
                        (x.mode == ReduceMode::Max ? "reduce_max" : "reduce_sum") +
                        ": passthrough for single-element; multi-element requires adder/comparator "
                        "tree\n    assign v" +
-                       id + " = " + arithmetic_source(ix.net(x.input), false).text + ";\n";
+                       id + " = " + arithmetic_source(in(0), false).text + ";\n";
             } else if constexpr (std::is_same_v<T, op::Scale>) {
-                const Net s = ix.net(x.input);
+                const Net& s = in(0);
                 const int64_t f = fx(x.factor);
                 Operand a = arithmetic_source(s, true);
                 // A negative factor makes the product signed: an unsigned source is read as a
@@ -700,11 +767,11 @@ std::optional<std::string> logic(std::string& out, const ScOp& o, const Index& i
                 out += "    assign v" + id + " = (" + a.text + " * " + int_lit(f, a.is_signed) +
                        ") >>> 8;\n";
             } else if constexpr (std::is_same_v<T, op::Offset>) {
-                const Operand a = arithmetic_source(ix.net(x.input), false);
+                const Operand a = arithmetic_source(in(0), false);
                 out += "    assign v" + id + " = " + a.text + " + " + int_lit(fx(x.offset), a.is_signed) +
                        ";\n";
             } else if constexpr (std::is_same_v<T, op::DivConst>) {
-                const Operand a = arithmetic_source(ix.net(x.input), true);
+                const Operand a = arithmetic_source(in(0), true);
                 const uint64_t d = x.divisor;
                 if (!a.is_signed)
                     out += "    assign v" + id + " = " + a.text + " / " + uint_lit(d) + ";\n";

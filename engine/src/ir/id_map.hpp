@@ -1,38 +1,79 @@
 // Dense numbers for value ids, for the id lookups of the verifier and the emitter.
+//
+// Ids are numbered by sorting, never hashed: a fixed hash of 32-bit ids can always be flooded by
+// a text whose ids are chosen to collide, which makes each lookup walk a cluster as long as the
+// graph. A radix sort costs the same for every choice of ids.
 #pragma once
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 #include "ir/graph.hpp"
 
 namespace ir {
 
-// Every distinct id given to the constructor gets a number in 0 .. size() - 1, in increasing id
-// order, found by binary search. Sorting once bounds the work at O(n log n) whatever the ids
-// are: a fixed hash of 32-bit ids can always be flooded by a text whose ids are chosen to
-// collide, which made each lookup walk a cluster as long as the graph.
-class IdIndex {
-public:
+// The distinct ids in increasing order, and for each given id its position among them.
+struct DenseIds {
+    std::vector<ValueId> ids;
+    std::vector<uint32_t> number;  // per given id; ids are 32-bit, so numbers fit 32 bits
+
     static constexpr std::size_t npos = static_cast<std::size_t>(-1);
 
-    explicit IdIndex(std::vector<ValueId> ids) : ids_(std::move(ids)) {
-        std::sort(ids_.begin(), ids_.end());
-        ids_.erase(std::unique(ids_.begin(), ids_.end()), ids_.end());
-    }
-
-    // The number of id, or npos when it was not given.
+    // The number of id by binary search, or npos when it was not given.
     std::size_t find(ValueId id) const {
-        const auto it = std::lower_bound(ids_.begin(), ids_.end(), id);
-        return it != ids_.end() && *it == id ? static_cast<std::size_t>(it - ids_.begin()) : npos;
+        const auto it = std::lower_bound(ids.begin(), ids.end(), id);
+        return it != ids.end() && *it == id ? static_cast<std::size_t>(it - ids.begin()) : npos;
     }
-
-    ValueId id_of(std::size_t number) const { return ids_[number]; }
-    std::size_t size() const { return ids_.size(); }
-
-private:
-    std::vector<ValueId> ids_;
+    std::size_t size() const { return ids.size(); }
 };
+
+// Numbers the given ids: a stable least-significant-digit radix sort of (id, position) pairs,
+// four passes of 8 bits (a pass whose digit is the same everywhere is skipped), then one scan.
+// O(n) for any ids.
+inline DenseIds number_densely(const std::vector<ValueId>& given) {
+    const std::size_t n = given.size();
+    DenseIds out;
+    out.number.resize(n);
+    auto scan = [&](const auto& sorted, auto id_of, auto pos_of) {
+        for (std::size_t k = 0; k < n; ++k) {
+            const ValueId id = id_of(sorted[k]);
+            if (k == 0 || id != id_of(sorted[k - 1])) out.ids.push_back(id);
+            out.number[pos_of(sorted[k])] = static_cast<uint32_t>(out.ids.size() - 1);
+        }
+    };
+    auto sort = [&](auto& a, auto id_of) {
+        std::remove_reference_t<decltype(a)> b(a.size());
+        for (unsigned shift = 0; shift < 32; shift += 8) {
+            std::array<std::size_t, 257> start{};
+            for (const auto& p : a) ++start[((id_of(p) >> shift) & 0xFF) + 1];
+            if (std::find(start.begin(), start.end(), n) != start.end()) continue;
+            for (std::size_t d = 1; d < start.size(); ++d) start[d] += start[d - 1];
+            for (const auto& p : a) b[start[(id_of(p) >> shift) & 0xFF]++] = p;
+            a.swap(b);
+        }
+    };
+    if (n <= (std::size_t{1} << 32)) {
+        // The common case packs each pair into one 64-bit word: half the memory traffic.
+        std::vector<uint64_t> a(n);
+        for (std::size_t i = 0; i < n; ++i) a[i] = uint64_t{given[i]} << 32 | i;
+        auto id_of = [](uint64_t p) { return static_cast<ValueId>(p >> 32); };
+        sort(a, id_of);
+        scan(a, id_of, [](uint64_t p) { return static_cast<std::size_t>(p & 0xFFFFFFFFu); });
+    } else {
+        struct Pair {
+            ValueId id;
+            std::size_t pos;
+        };
+        std::vector<Pair> a(n);
+        for (std::size_t i = 0; i < n; ++i) a[i] = {given[i], i};
+        auto id_of = [](const Pair& p) { return p.id; };
+        sort(a, id_of);
+        scan(a, id_of, [](const Pair& p) { return p.pos; });
+    }
+    return out;
+}
 
 }  // namespace ir

@@ -16,16 +16,23 @@ constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 
 // Every id the graph mentions (own ids and operands) numbered densely, so that the passes keep
 // their per-id state in plain arrays.
-struct DenseIds {
-    explicit DenseIds(const ScGraph& g) : index(mentioned(g)) {
+struct GraphIds {
+    explicit GraphIds(const ScGraph& g) {
+        std::vector<ValueId> mentioned;
+        mentioned.reserve(g.ops.size() * 2);
+        for (const ScOp& o : g.ops) {
+            mentioned.push_back(o.id());
+            for (ValueId y : o.operand_list()) mentioned.push_back(y);
+        }
+        dense = number_densely(mentioned);
         own.reserve(g.ops.size());
         operands.reserve(g.ops.size());
+        std::size_t k = 0;
         for (const ScOp& o : g.ops) {
-            own.push_back(number(o.id()));
-            const OperandList l = o.operand_list();
+            own.push_back(dense.number[k++]);
             DenseOperands d;
-            d.n = l.n;
-            for (uint8_t k = 0; k < l.n; ++k) d.ids[k] = number(l.ids[k]);
+            d.n = o.operand_list().n;
+            for (uint8_t j = 0; j < d.n; ++j) d.ids[j] = dense.number[k++];
             operands.push_back(d);
         }
     }
@@ -35,21 +42,9 @@ struct DenseIds {
         uint8_t n = 0;
     };
 
-    static std::vector<ValueId> mentioned(const ScGraph& g) {
-        std::vector<ValueId> ids;
-        ids.reserve(g.ops.size() * 2);
-        for (const ScOp& o : g.ops) {
-            ids.push_back(o.id());
-            for (ValueId y : o.operand_list()) ids.push_back(y);
-        }
-        return ids;
-    }
+    std::size_t size() const { return dense.size(); }
 
-    // Ids are 32-bit, so there are at most 2^32 distinct ones and their numbers fit 32 bits.
-    uint32_t number(ValueId id) const { return static_cast<uint32_t>(index.find(id)); }
-    std::size_t size() const { return index.size(); }
-
-    IdIndex index;
+    DenseIds dense;
     std::vector<uint32_t> own;              // per operation
     std::vector<DenseOperands> operands;    // per operation
 };
@@ -58,7 +53,7 @@ struct DenseIds {
 // any length complete; it visits in the order of a recursive search.
 class CycleSearch {
 public:
-    explicit CycleSearch(const DenseIds& d)
+    explicit CycleSearch(const GraphIds& d)
         : d_(d), defining_(d.size(), kNone), visited_(d.size(), 0), on_path_(d.size(), 0) {
         // A later operation with the same id replaces an earlier one.
         for (std::size_t i = 0; i < d.own.size(); ++i) defining_[d.own[i]] = i;
@@ -104,13 +99,13 @@ private:
         stack_.push_back(f);
     }
 
-    const DenseIds& d_;
+    const GraphIds& d_;
     std::vector<std::size_t> defining_;
     std::vector<uint8_t> visited_, on_path_;
     std::vector<Frame> stack_;
 };
 
-std::optional<VerifyError> cycles(const ScGraph& g, const DenseIds& d) {
+std::optional<VerifyError> cycles(const ScGraph& g, const GraphIds& d) {
     CycleSearch search(d);
     for (std::size_t i = 0; i < g.ops.size(); ++i)
         if (search.dfs(d.own[i]))
@@ -120,10 +115,10 @@ std::optional<VerifyError> cycles(const ScGraph& g, const DenseIds& d) {
 
 }  // namespace
 
-std::optional<VerifyError> verify_no_cycles(const ScGraph& g) { return cycles(g, DenseIds(g)); }
+std::optional<VerifyError> verify_no_cycles(const ScGraph& g) { return cycles(g, GraphIds(g)); }
 
 std::vector<VerifyError> verify(const ScGraph& g) {
-    const DenseIds d(g);
+    const GraphIds d(g);
     std::vector<VerifyError> out;
 
     // Pass 1: every id defined once; a repeat names the latest earlier definition.
@@ -144,7 +139,7 @@ std::vector<VerifyError> verify(const ScGraph& g) {
         const auto& ops = d.operands[i];
         for (uint8_t k = 0; k < ops.n; ++k)
             if (!defined[ops.ids[k]])
-                out.push_back({"operand " + value_id_text(d.index.id_of(ops.ids[k])) +
+                out.push_back({"operand " + value_id_text(d.dense.ids[ops.ids[k]]) +
                                    " not defined before use in " + o.name(),
                                i});
         defined[d.own[i]] = 1;
