@@ -27,6 +27,8 @@ def main():
         "izh": sc.Izhikevich(),
         "mat": sc.MATNeuron(),
         "lif": sc.FixedPointLif(),
+        "iqif": sc.IntegerQIFNeuron(),
+        "esc": sc.EscapeRateNeuron(),
     }
     base_method = best("l.__len__()", env)
     base_bound = best("b()", env)
@@ -34,6 +36,8 @@ def main():
         ("Izhikevich.step(10.0)", "izh.step(10.0)"),
         ("MATNeuron.step(10.0)", "mat.step(10.0)"),
         ("FixedPointLif.step(0, 256, 1)", "lif.step(0, 256, 1)"),
+        ("IntegerQIFNeuron.step(25)", "iqif.step(25)"),
+        ("EscapeRateNeuron.step(10.0)", "esc.step(10.0)"),
     ]
     print(f"per-call cost over {CALLS:,} calls, best of {REPEATS} runs")
     print(f"  baseline l.__len__(): {base_method * 1e9 / CALLS:6.1f} ns/call")

@@ -1,9 +1,17 @@
 #include "matrix.hpp"
 
+#include "numpy.hpp"
+
 namespace py {
 
 FlatMatrix extract_matrix_f64(PyObject* obj, const char* name) {
     const std::string n(name);
+    // An exact 2-D float64 array is read from its buffer, with the checks of the row reading.
+    if (FlatMatrix m; load_f64_ndarray_matrix(obj, m.values, m.rows, m.cols)) {
+        if (m.rows == 0) throw engine::Error(n + " must not be an empty matrix.");
+        if (m.cols == 0) throw engine::Error(n + " must not have zero columns.");
+        return m;
+    }
     if (auto rows = try_load<std::vector<std::vector<double>>>(obj)) {
         if (rows->empty()) throw engine::Error(n + " must not be an empty matrix.");
         FlatMatrix m;
@@ -26,5 +34,18 @@ FlatMatrix extract_matrix_f64(PyObject* obj, const char* name) {
     }
     throw engine::Error(n + " must be a 1-D or 2-D float array.");
 }
+
+std::vector<std::vector<double>> reshape_flat_to_rows(std::vector<double> values,
+                                                             std::size_t rows, std::size_t cols) {
+    const std::size_t need = engine::checked_mul(rows, cols);
+    if (values.size() < need) engine::panic_index(need - 1, values.size());
+    std::vector<std::vector<double>> out;
+    out.reserve(rows);
+    for (std::size_t r = 0; r < rows; ++r)
+        out.emplace_back(values.begin() + static_cast<std::ptrdiff_t>(r * cols),
+                         values.begin() + static_cast<std::ptrdiff_t>((r + 1) * cols));
+    return out;
+}
+
 
 }  // namespace py

@@ -32,6 +32,9 @@ double max_f64(F64s a);
 // s = -0.0, then left to right.
 double sum_f64(F64s a);
 void scale_f64(std::span<double> a, double factor);
+// out[k] for k < words: bit j set when more than n / 2 of the n >= 1 members have bit j of word
+// k set. Every member holds at least `words` words.
+void majority(const uint64_t* const* members, std::size_t n, std::size_t words, uint64_t* out);
 }  // namespace portable
 
 namespace avx2 {
@@ -50,6 +53,8 @@ SC_TARGET_AVX2 double max_f64_avx2(F64s a);
 // Four lanes from +0.0, combined as ((l0 + l1) + l2) + l3, then the rest left to right.
 SC_TARGET_AVX2 double sum_f64_avx2(F64s a);
 SC_TARGET_AVX2 void scale_f64_avx2(std::span<double> a, double factor);
+SC_TARGET_AVX2 void majority_avx2(const uint64_t* const* members, std::size_t n, std::size_t words,
+                                  uint64_t* out);
 }  // namespace avx2
 
 namespace avx512 {
@@ -68,6 +73,8 @@ SC_TARGET_AVX512F double max_f64_avx512(F64s a);
 // Eight lanes from +0.0, the halving tree of the dot product, then the rest left to right.
 SC_TARGET_AVX512F double sum_f64_avx512(F64s a);
 SC_TARGET_AVX512F void scale_f64_avx512(std::span<double> a, double factor);
+SC_TARGET_AVX512F void majority_avx512(const uint64_t* const* members, std::size_t n,
+                                       std::size_t words, uint64_t* out);
 }  // namespace avx512
 
 // Dispatchers. Counting: AVX-512 VPOPCNTDQ, else AVX2, else portable.
@@ -84,6 +91,8 @@ double dot_f64_dispatch(F64s a, F64s b);
 double max_f64_dispatch(F64s a);
 double sum_f64_dispatch(F64s a);
 void scale_f64_dispatch(std::span<double> a, double factor);
+// AVX-512 F, else AVX2, else portable; equal bits on every tier.
+void majority_dispatch(const uint64_t* const* members, std::size_t n, std::size_t words, uint64_t* out);
 // Empty: unchanged. Else m = max, x = exp(x - m) for each value (C library, one at a time),
 // s = sum, and when s > 0 every value is multiplied by 1 / s.
 void softmax_inplace_f64_dispatch(std::span<double> values);
