@@ -55,6 +55,22 @@ inline DenseIds number_densely(const std::vector<ValueId>& given) {
             a.swap(b);
         }
     };
+    // Ids no larger than a few times their count (as a builder or a printed graph numbers
+    // them) are numbered through a table indexed by id: one pass, no sort.
+    ValueId max_id = 0;
+    for (const ValueId id : given) max_id = std::max(max_id, id);
+    if (n > 0 && std::size_t{max_id} <= 4 * n + 1024) {
+        constexpr uint32_t kAbsent = ~uint32_t{0};
+        std::vector<uint32_t> slot(std::size_t{max_id} + 1, kAbsent);
+        for (const ValueId id : given) slot[id] = 0;
+        for (std::size_t id = 0; id < slot.size(); ++id)
+            if (slot[id] == 0) {
+                slot[id] = static_cast<uint32_t>(out.ids.size());
+                out.ids.push_back(static_cast<ValueId>(id));
+            }
+        for (std::size_t i = 0; i < n; ++i) out.number[i] = slot[given[i]];
+        return out;
+    }
     if (n <= (std::size_t{1} << 32)) {
         // The common case packs each pair into one 64-bit word: half the memory traffic.
         std::vector<uint64_t> a(n);
