@@ -24,10 +24,9 @@ struct BendaHerzNeuron {
     double a_gain = 0.5;
     double dt = 1.0;
 
-    SC_ARGS((uint64_t, seed, 42))
+    SC_ARGS(BendaHerzNeuron, (uint64_t, seed, 42))
 
     explicit BendaHerzNeuron(const Args& args) : rng(args.seed) {}
-    BendaHerzNeuron() : BendaHerzNeuron(Args{}) {}
 
     int32_t step(double current) {
         const double f = f_max / (std::exp(-k * (current - a - I0)) + 1.0);  // the old a

@@ -26,9 +26,8 @@ struct PoissonNeuron {
     double rate_hz;
     double dt_ms;
 
-    SC_ARGS((double, rate_hz, 100.0), (double, dt_ms, 1.0), (uint64_t, seed, 42))
+    SC_ARGS(PoissonNeuron, (double, rate_hz, 100.0), (double, dt_ms, 1.0), (uint64_t, seed, 42))
     explicit PoissonNeuron(const Args& a) : rng(a.seed), rate_hz(a.rate_hz), dt_ms(a.dt_ms) {}
-    PoissonNeuron() : PoissonNeuron(Args{}) {}
 
     int32_t step(double rate_override) {
         const double r = rate_override < 0.0 ? rate_hz : rate_override;
@@ -43,9 +42,8 @@ struct InhomogeneousPoissonNeuron {
     rng::Xoshiro256pp rng;
     double dt_ms;
 
-    SC_ARGS((double, dt_ms, 1.0), (uint64_t, seed, 42))
+    SC_ARGS(InhomogeneousPoissonNeuron, (double, dt_ms, 1.0), (uint64_t, seed, 42))
     explicit InhomogeneousPoissonNeuron(const Args& a) : rng(a.seed), dt_ms(a.dt_ms) {}
-    InhomogeneousPoissonNeuron() : InhomogeneousPoissonNeuron(Args{}) {}
 
     int32_t step(double rate_hz) {
         const double r = rate_hz > 0.0 ? rate_hz : 0.0;
@@ -86,11 +84,10 @@ struct GammaRenewalNeuron {
     uint32_t shape_k;
     double log_fact;  // ln((shape_k - 1)!), the same sum the step would form each call
 
-    SC_ARGS((double, rate_hz, 50.0), (uint32_t, shape_k, 3), (uint64_t, seed, 42))
+    SC_ARGS(GammaRenewalNeuron, (double, rate_hz, 50.0), (uint32_t, shape_k, 3), (uint64_t, seed, 42))
     explicit GammaRenewalNeuron(const Args& a)
         : rng(a.seed), rate_hz(a.rate_hz), dt(1.0), age(0.0), shape_k(a.shape_k),
           log_fact(log_factorial_below(a.shape_k)) {}
-    GammaRenewalNeuron() : GammaRenewalNeuron(Args{}) {}
 
     int32_t step(double rate_override) {
         age = age + dt;
@@ -125,9 +122,8 @@ struct StochasticIFNeuron {
     double sigma = 3.0;
     double dt = 1.0;
 
-    SC_ARGS((uint64_t, seed, 42))
+    SC_ARGS(StochasticIFNeuron, (uint64_t, seed, 42))
     explicit StochasticIFNeuron(const Args& a) : rng(a.seed) {}
-    StochasticIFNeuron() : StochasticIFNeuron(Args{}) {}
 
     int32_t step(double current) {
         const double n = gaussian(rng);
@@ -152,9 +148,8 @@ struct GalvesLocherbachNeuron {
     double k = 5.0;
     double max_p = 1.0;
 
-    SC_ARGS((uint64_t, seed, 42))
+    SC_ARGS(GalvesLocherbachNeuron, (uint64_t, seed, 42))
     explicit GalvesLocherbachNeuron(const Args& a) : rng(a.seed) {}
-    GalvesLocherbachNeuron() : GalvesLocherbachNeuron(Args{}) {}
 
     int32_t step(double weighted_input) {
         v = leak * v + weighted_input;
@@ -228,11 +223,10 @@ struct GLMNeuron {
     double dt;
     rng::Xoshiro256pp rng;
 
-    SC_ARGS((std::size_t, n_k, 10), (std::size_t, n_h, 20), (uint64_t, seed, 42))
+    SC_ARGS(GLMNeuron, (std::size_t, n_k, 10), (std::size_t, n_h, 20), (uint64_t, seed, 42))
     explicit GLMNeuron(const Args& a)
         : k(filled(a.n_k, 0.1)), h(filled(a.n_h, -0.5)), stim_history(filled(a.n_k, 0.0)),
           spike_history(filled(a.n_h, 0.0)), bias(-3.0), dt(1.0), rng(a.seed) {}
-    GLMNeuron() : GLMNeuron(Args{}) {}
 
     int32_t step(double stimulus) {
         push_newest(stim_history, stimulus);
@@ -331,9 +325,8 @@ struct WongWangUnit {
     double sigma = 0.02;
     double dt = 0.001;
 
-    SC_ARGS((uint64_t, seed, 42))
+    SC_ARGS(WongWangUnit, (uint64_t, seed, 42))
     explicit WongWangUnit(const Args& a) : rng(a.seed) {}
-    WongWangUnit() : WongWangUnit(Args{}) {}
 
     // The population's rate from its total input (the limit 1 / 0.154 where L / d is 0 / 0).
     static double rate(double x) {

@@ -478,7 +478,7 @@ struct IntegerQIFNeuron {
     int32_t v_reset;
     int32_t v_floor;
 
-    SC_ARGS((int32_t, k, 6), (int32_t, v_threshold, 1024))
+    SC_ARGS(IntegerQIFNeuron, (int32_t, k, 6), (int32_t, v_threshold, 1024))
 
     explicit IntegerQIFNeuron(const Args& a)
         : v(0),
@@ -486,7 +486,6 @@ struct IntegerQIFNeuron {
           v_threshold(a.v_threshold),
           v_reset(static_cast<int32_t>(0u - static_cast<uint32_t>(a.v_threshold))),
           v_floor(static_cast<int32_t>(0u - 2u * static_cast<uint32_t>(a.v_threshold))) {}
-    IntegerQIFNeuron() : IntegerQIFNeuron(Args{}) {}
 
     int32_t step(int32_t current) {
         const uint32_t u = static_cast<uint32_t>(v);
@@ -519,10 +518,9 @@ struct EscapeRateNeuron {
     double R = 1.0;
     double dt = 1.0;
 
-    SC_ARGS((uint64_t, seed, 42))
+    SC_ARGS(EscapeRateNeuron, (uint64_t, seed, 42))
 
     explicit EscapeRateNeuron(const Args& a) : rng(a.seed) {}
-    EscapeRateNeuron() : EscapeRateNeuron(Args{}) {}
 
     int32_t step(double current) {
         v = (current * R - (v - v_rest)) / tau_m * dt + v;
