@@ -23,25 +23,8 @@ namespace {
 
 using simd::testing::Tier;
 
-const char* tier_label(Tier t) {
-    switch (t) {
-        case Tier::Portable: return "portable";
-        case Tier::Avx2: return "avx2";
-        case Tier::Avx512: return "avx512";
-    }
-    return "?";
-}
-
-bool tier_available(Tier t) {
-    const uint32_t d = simd::detected_features();
-    switch (t) {
-        case Tier::Portable: return true;
-        case Tier::Avx2: return simd::has(d, simd::kAvx2 | simd::kFma | simd::kPopcnt);
-        case Tier::Avx512:
-            return simd::has(d, simd::kAvx512f | simd::kAvx512bw | simd::kAvx512vpopcntdq | simd::kPopcnt);
-    }
-    return false;
-}
+using simd::testing::tier_available;
+using simd::testing::tier_label;
 
 struct Size {
     const char* label;

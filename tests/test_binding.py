@@ -53,11 +53,24 @@ def test_wrapped_type_errors_keep_their_cause(value):
     assert str(info.value) == "argument 'seed': " + str(info.value.__cause__)
 
 
-def test_missing_names_are_listed():
-    # The builder of the messages is shared; three names use the serial comma.
+@pytest.mark.parametrize(
+    "call, text",
+    [
+        (lambda: sc.BitstreamEncoder().step(),
+         "BitstreamEncoder.step() missing 1 required positional argument: 'x_value'"),
+        (lambda: sc.DenseLayer(),
+         "DenseLayer.__new__() missing 2 required positional arguments: 'n_inputs' and 'n_neurons'"),
+        # Three names and more take the serial comma.
+        (lambda: sc.FixedPointLif().step(),
+         "FixedPointLif.step() missing 3 required positional arguments: 'leak_k', 'gain_k', and 'i_t'"),
+        (lambda: sc.FixedPointLif().step(gain_k=1),
+         "FixedPointLif.step() missing 2 required positional arguments: 'leak_k' and 'i_t'"),
+    ],
+)
+def test_missing_names_are_listed(call, text):
     with pytest.raises(TypeError) as info:
-        sc.BitstreamEncoder.step()
-    assert "step" in str(info.value)
+        call()
+    assert str(info.value) == text
 
 
 def test_index_conversion_and_keywords():

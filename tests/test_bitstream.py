@@ -6,21 +6,10 @@ import pytest
 
 import bitref as R
 import sc_dravik_engine as sc
+from sc_testing import panic_of
 
 PACKED_SHAPE = "Expected packed uint64 words as 1-D or 2-D sequence."
 NOT_CONTIGUOUS = "The given array is not contiguous or is misaligned."
-
-
-def panic_of(call):
-    """The PanicException a call raises (the type is not importable from the module)."""
-    try:
-        call()
-    except Exception as e:  # a panic must not land here
-        pytest.fail(f"expected a PanicException, got {type(e).__name__}: {e}")
-    except BaseException as e:  # noqa: B036
-        assert type(e).__name__ == "PanicException"
-        return e
-    pytest.fail("no panic")
 
 
 def assert_owned_output(arr, dtype, shape):

@@ -1,13 +1,10 @@
 """DenseLayer: messages, the output rule, seeding, worker-count independence and the NumPy forms."""
-import os
-import subprocess
-import sys
-
 import numpy as np
 import pytest
 
+import bitref as R
 import sc_dravik_engine as sc
-from sc_testing import panic_type
+from sc_testing import panic_type, run_child, same_bits
 
 M64 = (1 << 64) - 1
 M32 = (1 << 32) - 1
@@ -15,95 +12,18 @@ NOT_CONTIGUOUS = "The given array is not contiguous or is misaligned."
 PACKED_MSG = "packed_inputs must be a 2-D numpy uint64 array or list[list[int]]."
 
 
-# --- A small independent model of the generators and encoders --------------------------------
+# --- The independent model of the generators and encoders, as integers of bits ------------
 
-def _rotl(x, k, bits):
-    m = (1 << bits) - 1
-    return ((x << k) | (x >> (bits - k))) & m
-
-
-class Xoshiro:
-    def __init__(self, seed):
-        self.s = []
-        for k in range(1, 5):
-            z = (seed + k * 0x9E3779B97F4A7C15) & M64
-            z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & M64
-            z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & M64
-            self.s.append(z ^ (z >> 31))
-
-    def u64(self):
-        s0, s1, s2, s3 = self.s
-        r = (_rotl((s0 + s3) & M64, 23, 64) + s0) & M64
-        t = (s1 << 17) & M64
-        s2 ^= s0; s3 ^= s1; s1 ^= s2; s0 ^= s3; s2 ^= t  # noqa: E702
-        self.s = [s0, s1, s2, _rotl(s3, 45, 64)]
-        return r
-
-    def fill(self, n):
-        return b"".join(self.u64().to_bytes(8, "little") for _ in range((n + 7) // 8))[:n]
-
-
-class ChaCha8:
-    """The keystream as a flat run of 32-bit words, block after block."""
-
-    def __init__(self, seed):
-        self.key, x = [], seed
-        for _ in range(8):
-            x = (x * 6364136223846793005 + 11634580027462260723) & M64
-            w = (((x >> 18) ^ x) >> 27) & M32
-            self.key.append(_rotl(w, (32 - (x >> 59)) % 32, 32))
-        self.counter, self.words = 0, []
-
-    def _block(self):
-        inp = [0x61707865, 0x3320646E, 0x79622D32, 0x6B206574, *self.key,
-               self.counter & M32, self.counter >> 32, 0, 0]
-        x = list(inp)
-
-        def qr(a, b, c, d):
-            for p, q, r, k in ((a, b, d, 16), (c, d, b, 12), (a, b, d, 8), (c, d, b, 7)):
-                x[p] = (x[p] + x[q]) & M32
-                x[r] = _rotl(x[r] ^ x[p], k, 32)
-
-        for _ in range(4):
-            qr(0, 4, 8, 12); qr(1, 5, 9, 13); qr(2, 6, 10, 14); qr(3, 7, 11, 15)  # noqa: E702
-            qr(0, 5, 10, 15); qr(1, 6, 11, 12); qr(2, 7, 8, 13); qr(3, 4, 9, 14)  # noqa: E702
-        self.counter += 1
-        self.words += [(a + b) & M32 for a, b in zip(x, inp)]
-
-    def u32(self):
-        if not self.words:
-            self._block()
-        return self.words.pop(0)
-
-    def u64(self):
-        lo = self.u32()
-        return lo | (self.u32() << 32)
-
-    def fill(self, n):
-        # A partial last word is consumed whole.
-        return b"".join(self.u32().to_bytes(4, "little") for _ in range((n + 3) // 4))[:n]
-
-
-def uniform(g):
-    return (g.u64() >> 11) * 2.0**-53
+Xoshiro, ChaCha8, uniform = R.Xoshiro, R.ChaCha8, R.uniform
 
 
 def byte_form(p, length, g):
     """Byte-form stream as an int, bit i being stream bit i."""
-    if p >= 1.0:
-        return (1 << length) - 1
-    q = min(max(p, 0.0), 1.0) * 256.0
-    t = 0 if q != q else int(min(q, 255.0))
-    bits = 0
-    for w in range(0, length, 64):
-        for j, b in enumerate(g.fill(min(64, length - w))):
-            bits |= (b < t) << (w + j)
-    return bits
+    return int_of(R.byte_form(p, length, g))
 
 
 def float_form(p, length, g):
-    p = min(max(p, 0.0), 1.0) if p == p else p
-    return sum((p > uniform(g)) << i for i in range(length))
+    return int_of(R.float_form(p, length, g))
 
 
 def int_of(words):
@@ -116,11 +36,6 @@ def popcount(x):
 
 # --- Helpers --------------------------------------------------------------------------------
 
-
-
-def bits_equal(a, b):
-    return np.array_equal(np.asarray(a, dtype=np.float64).view(np.uint64),
-                          np.asarray(b, dtype=np.float64).view(np.uint64))
 
 
 def n_words(length):
@@ -321,7 +236,7 @@ def test_weights_above_one_act_as_one_and_below_zero_as_zero():
     base.set_weights(w.tolist())
     other = sc.DenseLayer(6, 9, 200, 3)
     other.set_weights(over.tolist())
-    assert bits_equal(other.get_weights(), over)
+    assert same_bits(other.get_weights(), over.tolist())
     x = rng.uniform(-0.2, 1.2, 6)
     assert all_forms(other, x, 17) == all_forms(base, x, 17)
     rows = random_words(rng, 6, n_words(200))
@@ -366,6 +281,15 @@ def test_batch_row_s_is_the_fused_pass_with_seed_s_million_plus_seed(seed):
         row_seed = (s * 1_000_000 + seed) & M64
         assert list(out[s]) == layer.forward_fast(list(inputs[s]), row_seed)
         assert np.array_equal(out[s], layer.forward_numpy(inputs[s], row_seed))
+
+
+def test_batch_row_seeds_past_32_bits():
+    # From sample 4295 on, s * 1000000 no longer fits in 32 bits.
+    layer = sc.DenseLayer(2, 3, 64, 3)
+    inputs = np.random.default_rng(5).uniform(0, 1, (4400, 2))
+    out = layer.forward_batch_numpy(inputs, 9)
+    for s in (4294, 4295, 4399):
+        assert np.array_equal(out[s], layer.forward_numpy(inputs[s], s * 1_000_000 + 9))
 
 
 def test_default_seeds_and_keywords():
@@ -426,13 +350,8 @@ print(h.hexdigest(), len(os.listdir("/proc/self/task")) - threads_before)
 
 def test_results_do_not_depend_on_the_worker_count():
     digests, workers = set(), []
-    for threads in ("1", "3", "8"):
-        env = dict(os.environ, RAYON_NUM_THREADS=threads,
-                   PYTHONPATH=os.path.dirname(os.path.abspath(sc.__file__)))
-        done = subprocess.run([sys.executable, "-c", _THREAD_SCRIPT], env=env,
-                              capture_output=True, text=True, timeout=300)
-        assert done.returncode == 0, done.stderr
-        digest, started = done.stdout.split()
+    for threads in (1, 3, 8):
+        digest, started = run_child(_THREAD_SCRIPT, threads=threads).split()
         digests.add(digest)
         workers.append(int(started))
     assert len(digests) == 1
@@ -515,7 +434,7 @@ def test_exact_values_against_an_independent_model(n_inputs, n_neurons, length, 
         w = [[ODD_WEIGHTS[(j * n_inputs + i) % len(ODD_WEIGHTS)] for i in range(n_inputs)]
              for j in range(n_neurons)]
         layer.set_weights(w)
-        assert bits_equal(layer.get_weights(), w)
+        assert same_bits(layer.get_weights(), w)
         _, streams = reference_layer(n_inputs, n_neurons, length, seed, w)
     rng = np.random.default_rng(length)
     x = [float(v) for v in rng.uniform(-0.1, 1.1, n_inputs)]
@@ -544,7 +463,7 @@ def test_set_weights_round_trips_and_restores_outputs():
     odd = [[1e300, -3.5, 2.0], [0.0, -0.0, 5e-324], [float("inf"), float("-inf"), float("nan")]] * 3
     assert layer.set_weights(odd) is None
     got = layer.get_weights()
-    assert bits_equal(got, odd) and all(type(v) is float for r in got for v in r)
+    assert same_bits(got, odd) and all(type(v) is float for r in got for v in r)
     assert (layer.forward(x, 1), layer.forward_fast(x, 1)) != first_out
     layer.set_weights(first_w)
     assert layer.get_weights() == first_w

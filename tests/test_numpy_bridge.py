@@ -56,3 +56,65 @@ def test_read_only_input_is_accepted():
     expected = run_int8(arr.copy()).tolist()
     arr.flags.writeable = False
     assert run_int8(arr).tolist() == expected
+
+
+# ---------------------------------------------------------------- float64 arrays as sequences
+
+def _layouts(a):
+    """The same values in other layouts: Fortran order, strided, reversed, misaligned."""
+    out = {"c": a, "f": np.asfortranarray(a)}
+    wide = np.zeros(a.shape[:-1] + (2 * a.shape[-1],))
+    wide[..., ::2] = a
+    out["strided"] = wide[..., ::2]
+    out["reversed"] = a[..., ::-1][..., ::-1] if a.ndim == 1 else a[::-1][::-1]
+    buf = np.zeros(a.size * 8 + 1, np.uint8)
+    mis = buf[1:].view(np.float64).reshape(a.shape)
+    mis[...] = a
+    out["misaligned"] = mis
+    return out
+
+
+def _coupled(coupling, n=3):
+    s = sc.KuramotoSolver([0.1 * i for i in range(n)], coupling, [0.2 * i for i in range(n)], 0.0)
+    return [s.step(0.01, 1), s.get_phases()]
+
+
+@pytest.mark.parametrize("layout", ["c", "f", "strided", "reversed", "misaligned"])
+def test_float64_arrays_read_as_their_lists(layout):
+    rng = np.random.default_rng(3)
+    k = rng.normal(size=(3, 3))
+    assert _coupled(_layouts(k)[layout]) == _coupled(k.tolist())
+    s = sc.KuramotoSolver([0.0] * 3, k.tolist(), [0.0] * 3, 0.0)
+    s.set_coupling(_layouts(k)[layout])
+    t = sc.KuramotoSolver([0.0] * 3, k.tolist(), [0.0] * 3, 0.0)
+    assert s.step(0.1) == t.step(0.1)
+    phases = rng.uniform(0, 6, 3)
+    s.set_phases(_layouts(phases)[layout])
+    assert s.get_phases() == phases.tolist()
+    layer = sc.DenseLayer(3, 2, 64)
+    assert layer.forward(_layouts(phases / 6)[layout], 5) == layer.forward((phases / 6).tolist(), 5)
+
+
+@pytest.mark.parametrize(
+    "coupling",
+    [np.eye(3).astype(">f8"), np.eye(3, dtype=np.float32), np.eye(3, dtype=np.int64),
+     np.eye(9)[0:1], np.eye(9)[0]],
+    ids=["big-endian", "float32", "int64", "one-row", "flat"],
+)
+def test_other_arrays_keep_the_sequence_reading(coupling):
+    assert _coupled(coupling) == _coupled(np.asarray(coupling, dtype=np.float64).tolist())
+
+
+@pytest.mark.parametrize(
+    "make, text",
+    [(lambda: np.zeros((0, 3)), "coupling must not be an empty matrix."),
+     (lambda: np.zeros((3, 0)), "coupling must not have zero columns."),
+     (lambda: np.zeros(0), "coupling must not be an empty matrix."),
+     # A matrix subclass iterates as 1-row matrices, so it is no matrix of floats here.
+     (lambda: np.asmatrix(np.eye(3)), "coupling must be a 1-D or 2-D float array.")],
+)
+@pytest.mark.filterwarnings("ignore::PendingDeprecationWarning")
+def test_matrix_messages_for_arrays(make, text):
+    with pytest.raises(ValueError) as info:
+        _coupled(make())
+    assert str(info.value) == text

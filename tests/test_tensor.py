@@ -3,20 +3,10 @@ import pytest
 
 import bitref as R
 import sc_dravik_engine as sc
+from sc_testing import panic_of
 
 T = sc.BitStreamTensor
 ONES = 2**64 - 1
-
-
-def panic_of(call):
-    try:
-        call()
-    except Exception as e:  # a panic must not land here
-        pytest.fail(f"expected a PanicException, got {type(e).__name__}: {e}")
-    except BaseException as e:  # noqa: B036
-        assert type(e).__name__ == "PanicException"
-        return e
-    pytest.fail("no panic")
 
 
 def rotate_reference(words, length, shift):
@@ -311,12 +301,13 @@ def test_bundle_cases(word_lists, length, expected):
     assert out.data == expected and out.length == length
 
 
-@pytest.mark.parametrize("n", [2, 3, 4, 5, 6, 7])
-def test_bundle_matches_majority_reference(n):
-    members = [T(300, 100 + i) for i in range(n)]
+@pytest.mark.parametrize("length", [1, 63, 300, 641])
+@pytest.mark.parametrize("n", [1, 2, 3, 4, 5, 6, 7, 8, 9, 16, 33])
+def test_bundle_matches_majority_reference(n, length):
+    members = [T(length, 100 + i) for i in range(n)]
     out = T.bundle(members)
     assert out.data == majority_reference([m.data for m in members])
-    assert out.length == 300
+    assert out.length == length
     assert T.bundle(tuple(members)).data == out.data  # any sequence
 
 

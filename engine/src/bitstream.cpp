@@ -119,9 +119,9 @@ void byte_form(double p, std::size_t length, Gen& g, std::span<uint64_t> out) {
     const uint8_t t = byte_threshold(p);
     const uint32_t f = simd::features();
     if (full == 0) {
-    } else if (simd::has(f, simd::kAvx512f | simd::kAvx512bw)) {
+    } else if (simd::has(f, simd::kNeedBytes512)) {
         simd::detail::encode_words_avx512(g, out.data(), full, t);
-    } else if (simd::has(f, simd::kAvx2)) {
+    } else if (simd::has(f, simd::kNeed256)) {
         simd::detail::encode_words_avx2(g, out.data(), full, t);
     } else {
         simd::detail::encode_words_portable(g, out.data(), full, t);
@@ -193,18 +193,10 @@ BitStreamTensor BitStreamTensor::bundle(std::span<const BitStreamTensor* const> 
         const uint64_t* c = tensors[2]->data.data();
         for (std::size_t k = 0; k < words; ++k) out[k] = (a[k] & c[k]) | ((a[k] | c[k]) & b[k]);
     } else {
-        const std::size_t half = n / 2;
-        std::array<uint64_t, 64> counts;
-        for (std::size_t k = 0; k < words; ++k) {
-            counts.fill(0);
-            for (const BitStreamTensor* t : tensors) {
-                const uint64_t w = t->data[k];
-                for (unsigned j = 0; j < 64; ++j) counts[j] += (w >> j) & 1u;
-            }
-            uint64_t r = 0;
-            for (unsigned j = 0; j < 64; ++j) r |= static_cast<uint64_t>(counts[j] > half) << j;
-            out[k] = r;
-        }
+        // Word-wise too: the members' counts are kept in bit planes (simd::majority_dispatch).
+        std::vector<const uint64_t*> members(n);
+        for (std::size_t i = 0; i < n; ++i) members[i] = tensors[i]->data.data();
+        simd::majority_dispatch(members.data(), n, words, out.data());
     }
     return BitStreamTensor{std::move(out), first.length};
 }
@@ -334,9 +326,9 @@ uint64_t encode_and_popcount(std::span<const uint64_t> weights, std::size_t leng
     const uint32_t f = simd::features();
     uint64_t c = 0;
     if (counted == 0) {
-    } else if (simd::has(f, simd::kAvx512f | simd::kAvx512bw | simd::kPopcnt))
+    } else if (simd::has(f, simd::kNeedBytesCount512))
         c = simd::detail::encode_and_count_avx512(g, weights.data(), counted, t);
-    else if (simd::has(f, simd::kAvx2 | simd::kPopcnt))
+    else if (simd::has(f, simd::kNeedBytesCount256))
         c = simd::detail::encode_and_count_avx2(g, weights.data(), counted, t);
     else
         c = simd::detail::encode_and_count_portable(g, weights.data(), counted, t);

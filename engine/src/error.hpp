@@ -53,4 +53,21 @@ inline std::size_t alloc_mul(std::size_t a, std::size_t b) {
 std::size_t checked_mul(std::size_t a, std::size_t b,
                         std::source_location where = std::source_location::current());
 
+// a * b as the size of a buffer: a product that does not fit fails as that allocation would
+// (std::bad_alloc), instead of wrapping into a small one.
+inline std::size_t alloc_size(std::size_t a, std::size_t b) {
+    std::size_t r;
+    if (__builtin_mul_overflow(a, b, &r)) throw std::bad_alloc();
+    return r;
+}
+
+// A vector of rows * cols copies of v. A count no memory can hold fails as that allocation
+// would, with std::bad_alloc, never with the library's length error.
+template <class T>
+std::vector<T> sized_vector(std::size_t rows, std::size_t cols, const T& v = T{}) {
+    const std::size_t n = alloc_size(rows, cols);
+    if (n > std::vector<T>().max_size()) throw std::bad_alloc();
+    return std::vector<T>(n, v);
+}
+
 }  // namespace engine

@@ -68,6 +68,9 @@ DenseLayer DenseLayer::make(std::size_t n_inputs, std::size_t n_neurons, std::si
     l.n_neurons = n_neurons;
     l.length = length;
     l.words = engine::ceil_div(length, 64);
+    // The packed streams are the layer's largest buffer: asked for first and in one piece, a
+    // layer too large for memory fails at once instead of after drawing its weights row by row.
+    l.packed_weights.reserve(engine::alloc_size(engine::alloc_size(n_neurons, n_inputs), l.words));
     rng::ChaCha8 g(seed);
     l.weights.assign(n_neurons, std::vector<double>(n_inputs));
     for (auto& row : l.weights)

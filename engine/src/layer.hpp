@@ -25,9 +25,6 @@ struct DenseLayer {
 
     std::vector<double> forward(std::span<const double> input_values, uint64_t seed) const;
     std::vector<double> forward_fused(std::span<const double> input_values, uint64_t seed) const;
-    std::vector<double> forward_numpy_inner(std::span<const double> input_values, uint64_t seed) const {
-        return forward_fused(input_values, seed);
-    }
     std::vector<double> forward_prepacked(std::span<const std::vector<uint64_t>> packed_inputs) const;
     std::vector<double> forward_prepacked_2d(std::span<const uint64_t> flat, std::size_t rows,
                                              std::size_t words_per_row) const;

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "neurons/args.hpp"
+
 namespace neuron {
 
 // Stops with "mask width must be 1..=32, got {width}".
@@ -40,18 +42,22 @@ struct FixedPointLif {
     int16_t v_reset;
     int16_t v_threshold;
 
+    SC_ARGS(FixedPointLif, (uint32_t, data_width, 16), (uint32_t, fraction, 8), (int16_t, v_rest, 0),
+            (int16_t, v_reset, 0), (int16_t, v_threshold, 256), (int32_t, refractory_period, 2))
+
     // Nothing is validated here: a bad width is reported by the first step.
-    explicit FixedPointLif(uint32_t data_width_ = 16, uint32_t fraction_ = 8, int16_t v_rest_ = 0,
-                           int16_t v_reset_ = 0, int16_t v_threshold_ = 256,
-                           int32_t refractory_period_ = 2)
+    explicit FixedPointLif(const Args& a)
         : refractory_counter(0),
-          data_width(data_width_),
-          fraction(fraction_),
-          refractory_period(refractory_period_),
-          v(v_rest_),
-          v_rest(v_rest_),
-          v_reset(v_reset_),
-          v_threshold(v_threshold_) {}
+          data_width(a.data_width),
+          fraction(a.fraction),
+          refractory_period(a.refractory_period),
+          v(a.v_rest),
+          v_rest(a.v_rest),
+          v_reset(a.v_reset),
+          v_threshold(a.v_threshold) {}
+    FixedPointLif(uint32_t data_width_, uint32_t fraction_, int16_t v_rest_, int16_t v_reset_,
+                  int16_t v_threshold_, int32_t refractory_period_)
+        : FixedPointLif(Args{data_width_, fraction_, v_rest_, v_reset_, v_threshold_, refractory_period_}) {}
 
     // Returns (spike, membrane value as the hardware would present it).
     std::pair<int32_t, int16_t> step(int16_t leak_k, int16_t gain_k, int16_t i_t,
@@ -100,9 +106,9 @@ struct Izhikevich {
     double d;
     double dt;
 
-    explicit Izhikevich(double a_ = 0.02, double b_ = 0.2, double c_ = -65.0, double d_ = 8.0,
-                        double dt_ = 1.0)
-        : v(c_), u(b_ * c_), a(a_), b(b_), c(c_), d(d_), dt(dt_) {}
+    SC_ARGS(Izhikevich, (double, a, 0.02), (double, b, 0.2), (double, c, -65.0), (double, d, 8.0), (double, dt, 1.0))
+
+    explicit Izhikevich(const Args& p) : v(p.c), u(p.b * p.c), a(p.a), b(p.b), c(p.c), d(p.d), dt(p.dt) {}
 
     int32_t step(double current) {
         const double h = dt * 0.5;
@@ -168,8 +174,8 @@ struct AdExNeuron {
     }
 };
 
-// Exponential integrate-and-fire (the Python class is ExpIFNeuron).
-struct ExpIfNeuron {
+// Exponential integrate-and-fire.
+struct ExpIFNeuron {
     double v = -65.0;
     double v_rest = -65.0;
     double v_reset = -68.0;
@@ -179,7 +185,7 @@ struct ExpIfNeuron {
     double tau = 20.0;
     double dt = 0.1;
 
-    ExpIfNeuron() = default;
+    ExpIFNeuron() = default;
 
     int32_t step(double current) {
         v = v + (((std::exp(exp_argument(v, v_T, Delta_T)) * Delta_T - (v - v_rest)) + current) / tau) * dt;
@@ -203,15 +209,11 @@ struct LapicqueNeuron {
     double resistance;
     double dt;
 
-    explicit LapicqueNeuron(double tau_ = 20.0, double resistance_ = 1.0, double threshold_ = 1.0,
-                            double dt_ = 1.0)
-        : v(0.0),
-          v_rest(0.0),
-          v_reset(0.0),
-          threshold(threshold_),
-          tau(tau_),
-          resistance(resistance_),
-          dt(dt_) {}
+    SC_ARGS(LapicqueNeuron, (double, tau, 20.0), (double, resistance, 1.0), (double, threshold, 1.0), (double, dt, 1.0))
+
+    explicit LapicqueNeuron(const Args& a)
+        : v(0.0), v_rest(0.0), v_reset(0.0), threshold(a.threshold), tau(a.tau), resistance(a.resistance),
+          dt(a.dt) {}
 
     int32_t step(double current) {
         v = v + ((current * resistance - (v - v_rest)) / tau) * dt;

@@ -15,13 +15,6 @@ namespace {
 constexpr double kDetFloor = 1e-300;
 constexpr double kRidge = 1e-10;
 
-// a * b for a buffer size; a size no memory can hold fails as that allocation would.
-std::size_t alloc_size(std::size_t a, std::size_t b) {
-    std::size_t r;
-    if (__builtin_mul_overflow(a, b, &r)) throw std::bad_alloc();
-    return r;
-}
-
 bool normal_range(double v) { return std::fabs(v) >= DBL_MIN && std::fabs(v) <= DBL_MAX; }
 
 // Gaussian elimination with partial pivoting on the row-major n x n matrix a (overwritten).
@@ -69,9 +62,10 @@ double eliminate(double* a, std::size_t n, double* pivots, bool& clean, bool& sw
     return det;
 }
 
-// ln of a determinant, floored as the direct form floors it: ln(1e-300) unless the
-// determinant is above 1e-300.
-double log_floor_of_pivots(const double* pivots, std::size_t n, bool swaps_odd) {
+// ln of a determinant from its pivots. A matrix that passed elimination (no pivot below 1e-300)
+// is not singular, so its logarithm is used as it is, even where the determinant itself is
+// below 1e-300 or underflows; a NaN or negative determinant keeps the floor, ln(1e-300).
+double log_of_pivots(const double* pivots, std::size_t n, bool swaps_odd) {
     static const double log_floor = std::log(kDetFloor);
     bool negative = swaps_odd;
     double s = 0.0;
@@ -80,18 +74,17 @@ double log_floor_of_pivots(const double* pivots, std::size_t n, bool swaps_odd) 
         if (pivots[j] < 0.0) negative = !negative;
         s += std::log(std::fabs(pivots[j]));
     }
-    if (negative) return log_floor;
-    return s > log_floor ? s : log_floor;
+    return negative ? log_floor : s;
 }
 
 double floor_det(double d) { return d > kDetFloor ? d : kDetFloor; }
 
-// A determinant as the direct form gives it, and its floored logarithm when that form could
-// not hold the value.
+// A determinant as the direct form gives it, and its logarithm where the direct form, with
+// its floor at 1e-300, would not hold the value.
 struct Det {
     double value;
     bool clean;
-    double log_floored;  // valid when !clean
+    double log;  // valid when !clean
 };
 
 // Scratch of one call: the k x k copy and the pivots.
@@ -109,21 +102,23 @@ Det det_of(double* a, std::size_t n, Work& w) {
         if (std::isfinite(d) || !finite_in) return {d, true, 0.0};
         bool clean, odd, singular;
         eliminate(a, 2, w.pivots.data(), clean, odd, singular);
-        const double lf =
-            singular ? std::log(kDetFloor) : log_floor_of_pivots(w.pivots.data(), 2, odd);
+        const double lf = singular ? std::log(kDetFloor) : log_of_pivots(w.pivots.data(), 2, odd);
         return {d, false, lf};
     }
     bool clean, odd, singular;
     const double d = eliminate(a, n, w.pivots.data(), clean, odd, singular);
-    if (clean || singular) return {d, true, 0.0};
-    return {d, false, log_floor_of_pivots(w.pivots.data(), n, odd)};
+    // Singular, NaN and negative determinants keep the floor of the direct form; so do values
+    // above it. A positive determinant at or below 1e-300 of a matrix that is not singular
+    // (small units) is carried by its logarithm.
+    if (singular || (clean && !(d > 0.0 && d <= kDetFloor))) return {d, true, 0.0};
+    return {d, false, log_of_pivots(w.pivots.data(), n, odd)};
 }
 
-double log_floored(const Det& d) { return d.clean ? std::log(floor_det(d.value)) : d.log_floored; }
+double log_of(const Det& d) { return d.clean ? std::log(floor_det(d.value)) : d.log; }
 
 // Gaussian mutual information from the three determinants: 0.5 * ln(d_Y * d_X / d_XY) with
-// each determinant floored at 1e-300, redone from logarithms where a determinant or the
-// product or quotient leaves the normal range. Floored at 0.
+// each determinant floored at 1e-300, redone from logarithms where a determinant is carried by
+// its logarithm or the product or quotient leaves the normal range. Floored at 0.
 double mutual_information(const Det& x, const Det& y, const Det& xy) {
     if (x.clean && y.clean && xy.clean) {
         const double p = floor_det(y.value) * floor_det(x.value);
@@ -135,7 +130,7 @@ double mutual_information(const Det& x, const Det& y, const Det& xy) {
             }
         }
     }
-    const double mi = 0.5 * ((log_floored(y) + log_floored(x)) - log_floored(xy));
+    const double mi = 0.5 * ((log_of(y) + log_of(x)) - log_of(xy));
     return mi > 0.0 ? mi : 0.0;
 }
 
@@ -215,9 +210,9 @@ double phi_star(const void* data, std::size_t rows, std::size_t cols, std::ptrdi
     // The covariance of any row set drawn from (past, present) is a sub-block of their joint
     // covariance: every entry depends only on its two rows, with the same summation order.
     // So the joint matrix is computed once and the cuts read from it.
-    const std::size_t P = 2 * n;
-    const std::size_t ld = engine::ceil_div(P, 8) * 8;
-    std::vector<double> d(alloc_size(L, ld), 0.0);
+    const std::size_t P = engine::alloc_size(n, 2);
+    const std::size_t ld = engine::alloc_size(engine::ceil_div(P, 8), 8);
+    std::vector<double> d(engine::alloc_size(L, ld), 0.0);
     const char* base = static_cast<const char*>(data);
     for (std::size_t i = 0; i < n; ++i) {
         const char* row = base + static_cast<std::ptrdiff_t>(i) * row_stride;
@@ -237,7 +232,7 @@ double phi_star(const void* data, std::size_t rows, std::size_t cols, std::ptrdi
     for (std::size_t t = 0; t < L; ++t)
         for (std::size_t p = 0; p < P; ++p) d[t * ld + p] = d[t * ld + p] - mean[p];
 
-    std::vector<double> g(alloc_size(P, P));
+    std::vector<double> g(engine::alloc_size(P, P));
     cross_products(d.data(), L, P, ld, g.data());
     const double denom = L - 1 > 1 ? static_cast<double>(L - 1) : 1.0;
     for (std::size_t p = 0; p < P; ++p) {

@@ -1,17 +1,25 @@
 #include "predictive_coding.hpp"
 
 #include <algorithm>
-#include <bit>
 
 #include "error.hpp"
 #include "lfsr.hpp"
+#include "simd/kernels.hpp"
 
 namespace predictive_coding {
 namespace {
 
-std::size_t frames(std::size_t len, std::size_t n) {
+struct Frames {
+    std::size_t count;     // whole frames coded
+    std::size_t channels;  // channels that carry predictor state: n, or 0 when nothing is coded
+};
+
+// Predictor state is kept only for channels that are coded, so a channel count beyond the
+// input's length needs no memory (nothing is coded and the output is all zeros).
+Frames frames(std::size_t len, std::size_t n) {
     if (n == 0) engine::panic("attempt to divide by zero");
-    return len / n;
+    const std::size_t count = len / n;
+    return {count, count > 0 ? n : 0};
 }
 
 // Per-channel LFSR predictor: register seeded from (seed + 7919 c) mod 2^16, 0 replaced by 1.
@@ -43,9 +51,9 @@ struct LfsrPredictor {
 std::pair<std::vector<int8_t>, std::size_t> predict_and_xor_ema(std::span<const int8_t> spikes,
                                                                  std::size_t n, double alpha,
                                                                  double threshold) {
-    const std::size_t t_max = frames(spikes.size(), n);
+    const auto [t_max, channels] = frames(spikes.size(), n);
     std::vector<int8_t> errors(spikes.size(), 0);
-    std::vector<double> e(n, 0.0);
+    std::vector<double> e(channels, 0.0);
     std::size_t correct = 0;
     for (std::size_t t = 0; t < t_max; ++t) {
         for (std::size_t c = 0; c < n; ++c) {
@@ -62,9 +70,9 @@ std::pair<std::vector<int8_t>, std::size_t> predict_and_xor_ema(std::span<const 
 
 std::vector<int8_t> xor_and_recover_ema(std::span<const int8_t> errors, std::size_t n, double alpha,
                                         double threshold) {
-    const std::size_t t_max = frames(errors.size(), n);
+    const auto [t_max, channels] = frames(errors.size(), n);
     std::vector<int8_t> spikes(errors.size(), 0);
-    std::vector<double> e(n, 0.0);
+    std::vector<double> e(channels, 0.0);
     for (std::size_t t = 0; t < t_max; ++t) {
         for (std::size_t c = 0; c < n; ++c) {
             const std::size_t i = t * n + c;
@@ -80,9 +88,9 @@ std::vector<int8_t> xor_and_recover_ema(std::span<const int8_t> errors, std::siz
 std::pair<std::vector<int8_t>, std::size_t> predict_and_xor_lfsr(std::span<const int8_t> spikes,
                                                                   std::size_t n, int32_t alpha_q8,
                                                                   uint16_t seed) {
-    const std::size_t t_max = frames(spikes.size(), n);
+    const auto [t_max, channels] = frames(spikes.size(), n);
     std::vector<int8_t> errors(spikes.size(), 0);
-    LfsrPredictor pred(n, seed);
+    LfsrPredictor pred(channels, seed);
     std::size_t correct = 0;
     for (std::size_t t = 0; t < t_max; ++t) {
         for (std::size_t c = 0; c < n; ++c) {
@@ -99,9 +107,9 @@ std::pair<std::vector<int8_t>, std::size_t> predict_and_xor_lfsr(std::span<const
 
 std::vector<int8_t> xor_and_recover_lfsr(std::span<const int8_t> errors, std::size_t n,
                                          int32_t alpha_q8, uint16_t seed) {
-    const std::size_t t_max = frames(errors.size(), n);
+    const auto [t_max, channels] = frames(errors.size(), n);
     std::vector<int8_t> spikes(errors.size(), 0);
-    LfsrPredictor pred(n, seed);
+    LfsrPredictor pred(channels, seed);
     for (std::size_t t = 0; t < t_max; ++t) {
         for (std::size_t c = 0; c < n; ++c) {
             const std::size_t i = t * n + c;
@@ -117,10 +125,9 @@ std::vector<int8_t> xor_and_recover_lfsr(std::span<const int8_t> errors, std::si
 double prediction_error(std::span<const uint64_t> predicted, std::span<const uint64_t> actual,
                         std::size_t length) {
     if (length == 0) return 0.0;
-    const std::size_t m = std::min(predicted.size(), actual.size());
-    uint64_t bits = 0;
-    for (std::size_t k = 0; k < m; ++k) bits += static_cast<uint64_t>(std::popcount(predicted[k] ^ actual[k]));
-    return static_cast<double>(bits) / static_cast<double>(length);
+    // Counts over the shorter of the two, as the kernel does.
+    return static_cast<double>(simd::fused_xor_popcount_dispatch(predicted, actual)) /
+           static_cast<double>(length);
 }
 
 }  // namespace predictive_coding

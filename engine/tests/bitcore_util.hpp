@@ -17,26 +17,8 @@ namespace bitcore_test {
 
 using simd::testing::Tier;
 
-inline const char* tier_label(Tier t) {
-    switch (t) {
-        case Tier::Portable: return "Portable";
-        case Tier::Avx2: return "Avx2";
-        case Tier::Avx512: return "Avx512";
-    }
-    return "?";
-}
-
-// Whether every kernel of the tier can run here.
-inline bool tier_available(Tier t) {
-    const uint32_t d = simd::detected_features();
-    switch (t) {
-        case Tier::Portable: return true;
-        case Tier::Avx2: return simd::has(d, simd::kAvx2 | simd::kFma | simd::kPopcnt);
-        case Tier::Avx512:
-            return simd::has(d, simd::kAvx512f | simd::kAvx512bw | simd::kAvx512vpopcntdq | simd::kPopcnt);
-    }
-    return false;
-}
+using simd::testing::tier_available;
+using simd::testing::tier_label;
 
 inline const auto kAllTiers = ::testing::Values(Tier::Portable, Tier::Avx2, Tier::Avx512);
 

@@ -166,15 +166,26 @@ TEST(BitstreamBundle, FirstMemberFixesShapeAndShortMembersStop) {
 }
 
 TEST(BitstreamBundle, WordwiseFormsMatchBitCounting) {
-    for (std::size_t n = 2; n <= 9; ++n) {
-        std::vector<BitStreamTensor> v;
-        for (std::size_t m = 0; m < n; ++m) v.push_back(words(random_words(3, 10 * n + m), 150));
-        const BitStreamTensor r = BitStreamTensor::bundle(v);
-        for (std::size_t k = 0; k < 3; ++k)
-            for (int j = 0; j < 64; ++j) {
-                std::size_t count = 0;
-                for (const auto& t : v) count += (t.data[k] >> j) & 1;
-                EXPECT_EQ((r.data[k] >> j) & 1, count > n / 2 ? 1u : 0u) << n << " " << k << " " << j;
+    // Every member count from 1 to 9 and odd lengths (partial last words, whose tail bits are
+    // counted too); every tier the processor offers.
+    for (Tier tier : {Tier::Portable, Tier::Avx2, Tier::Avx512}) {
+        if (!tier_available(tier)) continue;
+        simd::testing::ScopedTier forced(tier);
+        for (std::size_t n = 1; n <= 9; ++n)
+            for (std::size_t L : {1u, 63u, 65u, 150u, 333u, 641u}) {
+                const std::size_t nw = (L + 63) / 64;
+                std::vector<BitStreamTensor> v;
+                for (std::size_t m = 0; m < n; ++m) v.push_back(words(random_words(nw, 10 * n + m + L), L));
+                const BitStreamTensor r = BitStreamTensor::bundle(v);
+                ASSERT_EQ(r.data.size(), nw);
+                EXPECT_EQ(r.length, L);
+                for (std::size_t k = 0; k < nw; ++k)
+                    for (int j = 0; j < 64; ++j) {
+                        std::size_t count = 0;
+                        for (const auto& t : v) count += (t.data[k] >> j) & 1;
+                        EXPECT_EQ((r.data[k] >> j) & 1, count > n / 2 ? 1u : 0u)
+                            << tier_label(tier) << " " << n << " " << L << " " << k << " " << j;
+                    }
             }
     }
 }

@@ -122,16 +122,19 @@ struct Reference {
     }
 };
 
-// Row-major n x T series of coupled first-order autoregressions, so the measure is nonzero.
-std::vector<double> coupled_series(std::size_t n, std::size_t T, uint64_t seed) {
+// Row-major n x T series of coupled first-order autoregressions, so the measure is nonzero:
+// each variable keeps `own` of its last value, takes `neighbour` of the previous variable's,
+// and adds uniform noise of width `noise`.
+std::vector<double> coupled_series(std::size_t n, std::size_t T, uint64_t seed, double own = 0.6,
+                                   double neighbour = 0.3, double noise = 1.0) {
     rng::Xoshiro256pp g(seed);
     std::vector<double> x(n * T);
     for (std::size_t t = 0; t < T; ++t)
         for (std::size_t i = 0; i < n; ++i) {
-            double v = g.next_f64() - 0.5;
+            double v = (g.next_f64() - 0.5) * noise;
             if (t > 0) {
-                v += 0.6 * x[i * T + t - 1];
-                if (i > 0) v += 0.3 * x[(i - 1) * T + t - 1];
+                v += own * x[i * T + t - 1];
+                if (i > 0) v += neighbour * x[(i - 1) * T + t - 1];
             }
             x[i * T + t] = v;
         }
@@ -256,6 +259,22 @@ TEST(PhiRange, ScaledUnitsStayFinite) {
     const double tiny = phi_of(down, n, T, tau);
     EXPECT_TRUE(std::isfinite(tiny));
     EXPECT_NEAR(tiny, 0.0, 1e-12);
+}
+
+TEST(PhiRange, TwentyFourChannelsKeepTheirValueAcrossUnits) {
+    // 48 x 48 joint covariances: in units of 1e-3 their determinants fall below the 1e-300
+    // floor (or underflow) although nothing is singular, and in units of 1e4 they overflow.
+    const std::size_t n = 24, T = 200, tau = 1;
+    for (double own : {0.05, 0.3}) {
+        const std::vector<double> x = coupled_series(n, T, 24, own, 0.9, 1.0);
+        const double base = phi_of(x, n, T, tau);
+        ASSERT_GT(base, 0.1);
+        for (double scale : {1e-3, 1e-2, 1e4}) {
+            std::vector<double> y(x);
+            for (auto& v : y) v *= scale;
+            EXPECT_NEAR(phi_of(y, n, T, tau), base, 0.01 * base) << own << " " << scale;
+        }
+    }
 }
 
 TEST(PhiRange, ModerateUnitsMatchWideArithmetic) {

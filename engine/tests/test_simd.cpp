@@ -118,6 +118,14 @@ uint64_t tier_compare(Tier t, std::span<const uint8_t, 64> bytes, uint8_t th) {
     return 0;
 }
 
+void tier_majority(Tier t, const uint64_t* const* m, std::size_t n, std::size_t words, uint64_t* out) {
+    switch (t) {
+        case Tier::Portable: return simd::portable::majority(m, n, words, out);
+        case Tier::Avx2: return simd::avx2::majority_avx2(m, n, words, out);
+        case Tier::Avx512: return simd::avx512::majority_avx512(m, n, words, out);
+    }
+}
+
 class SimdCount : public TierTest {};
 
 // Slices end right at an inaccessible page, so a read past either end of a slice would fault.
@@ -198,6 +206,52 @@ TEST_P(SimdCount, ByteCompareIsUnsignedLessThan) {
     EXPECT_EQ(tier_compare(GetParam(), std::span<const uint8_t, 64>(all_zero.data(), 64), 0), 0u);
     EXPECT_EQ(tier_compare(GetParam(), std::span<const uint8_t, 64>(all_zero.data(), 64), 1), ~0ull);
     EXPECT_EQ(tier_compare(GetParam(), std::span<const uint8_t, 64>(all_max.data(), 64), 255), 0u);
+}
+
+// Members of mixed densities (random, a quarter, three quarters, all ones, none), so the counts
+// spread from 0 to n (words 1 and 2 hold exactly n and n - 1), ties of even counts included.
+std::vector<std::vector<uint64_t>> mixed_members(std::size_t n, std::size_t words, uint64_t seed) {
+    std::vector<std::vector<uint64_t>> m;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::vector<uint64_t> a = random_words(words, seed + 2 * i), b = random_words(words, seed + 2 * i + 1);
+        for (std::size_t k = 0; k < words; ++k) {
+            switch ((i + k) % 7) {
+                case 0: a[k] &= b[k]; break;
+                case 1: a[k] |= b[k]; break;
+                case 2: a[k] = (i + k) % 3 ? ~0ull : a[k]; break;
+                case 3: a[k] = i % 2 ? 0 : ~0ull; break;
+                default: break;
+            }
+            if (k == 1) a[k] = ~0ull;                  // a count of n
+            if (k == 2) a[k] = i == 0 ? 0 : ~0ull;     // n - 1
+        }
+        m.push_back(std::move(a));
+    }
+    return m;
+}
+
+TEST_P(SimdCount, MajorityMatchesBitCounting) {
+    const std::size_t counts[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 255, 256, 1000};
+    for (std::size_t n : counts) {
+        for (std::size_t words : {0u, 1u, 3u, 4u, 5u, 8u, 9u, 13u, 19u}) {
+            const auto m = mixed_members(n, words, 1000 * n + words);
+            std::vector<const uint64_t*> ptrs;
+            for (const auto& v : m) ptrs.push_back(v.data());
+            std::vector<uint64_t> expect(words, 0);
+            for (std::size_t k = 0; k < words; ++k)
+                for (int j = 0; j < 64; ++j) {
+                    std::size_t c = 0;
+                    for (const auto& v : m) c += (v[k] >> j) & 1;
+                    if (c > n / 2) expect[k] |= 1ull << j;
+                }
+            std::vector<uint64_t> got(words + 1, 0x5A5A), via(words + 1, 0x5A5A);
+            tier_majority(GetParam(), ptrs.data(), n, words, got.data());
+            simd::majority_dispatch(ptrs.data(), n, words, via.data());
+            EXPECT_EQ(std::vector<uint64_t>(got.begin(), got.begin() + words), expect) << n << " " << words;
+            EXPECT_EQ(got[words], 0x5A5Au) << "wrote past the end: " << n << " " << words;
+            EXPECT_EQ(via, got) << n << " " << words;
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Simd, SimdCount, kAllTiers, TierName());

@@ -21,6 +21,17 @@ Ref cordiv_function();
 Ref adaptive_length_function();
 Ref bitstream_tensor_class();
 
+// batch_lif_bindings.cpp
+Ref batch_lif_run_function();
+Ref batch_lif_run_multi_function();
+Ref batch_lif_run_varying_function();
+
+// brunel_bindings.cpp
+Ref brunel_network_class();
+
+// ei_network_bindings.cpp
+Ref simulate_ei_network_function();
+
 // kvra_bindings.cpp
 Ref kuramoto_solver_class();
 Ref kvra_metrics_class();
@@ -30,6 +41,10 @@ Ref phi_star_function();
 Ref lfsr16_class();
 Ref bitstream_encoder_class();
 Ref bitstream_averager_class();
+
+// grad_bindings.cpp
+Ref surrogate_lif_class();
+Ref differentiable_dense_layer_class();
 
 // graph_bindings.cpp
 Ref stochastic_graph_layer_class();
@@ -45,14 +60,23 @@ Ref ir_emit_sv_function();
 // layer_bindings.cpp
 Ref dense_layer_class();
 
-// neuron_bindings.cpp
-Ref fixed_point_lif_class();
-Ref izhikevich_class();
-Ref adex_neuron_class();
-Ref exp_if_neuron_class();
-Ref lapicque_neuron_class();
+// synapses_bindings.cpp
+Ref stdp_synapse_class();
 
-// models_bindings.cpp: the model library, in its registration order.
+// cortical_column_bindings.cpp
+Ref cortical_column_class();
+
+// rall_dendrite_bindings.cpp
+Ref rall_dendrite_class();
+
+// models/neuron.cpp
+Ref FixedPointLif_class();
+Ref Izhikevich_class();
+Ref AdExNeuron_class();
+Ref ExpIFNeuron_class();
+Ref LapicqueNeuron_class();
+
+// models/registry.cpp: the model library, its family blocks in order.
 void register_neuron_classes(Module& m);
 
 // system_bindings.cpp

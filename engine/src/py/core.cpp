@@ -164,9 +164,37 @@ void tuple_length_error(std::size_t want, Py_ssize_t got) {
 
 const char* keep(std::string s) { return (new std::string(std::move(s)))->c_str(); }
 
+namespace {
+unsigned g_generation = 1;
+}
+
+void begin_declarations() { ++g_generation; }
+
+void bad_declaration(const std::string& where, const std::string& why) {
+    raise(PyExc_SystemError, where + ": " + why);
+}
+
+void check_arity(const std::string& where, std::size_t names, std::size_t params) {
+    if (names != params)
+        bad_declaration(where, "the declaration names " + std::to_string(names) + " parameter" +
+                                   (names == 1 ? "" : "s") + " but the callable takes " +
+                                   std::to_string(params));
+}
+
+void refuse_default(const Signature& sig, std::size_t i, const char* why) {
+    bad_declaration(sig.full_name, std::string("the default of '") + sig.cnames[i] + "' " + why);
+}
+
 void set_signature(Signature*& slot, Signature* sig) {
+    sig->generation = g_generation;
     if (slot) {
-        // The module body ran before in this process (a re-import): keep the first sig.
+        if (slot->generation == g_generation) {
+            const std::string first = slot->full_name, second = sig->full_name;
+            delete sig;
+            bad_declaration(second, "its callable is already declared as " + first);
+        }
+        // The module body ran before in this process (a re-import): keep the first data.
+        slot->generation = g_generation;
         delete sig;
         return;
     }
@@ -180,6 +208,7 @@ static Ref default_object(const Arg& a) {
         case Arg::Kind::Float: return Ref::check(PyFloat_FromDouble(a.d));
         case Arg::Kind::Bool: return Ref::borrow(a.i ? Py_True : Py_False);
         case Arg::Kind::None: return Ref::borrow(Py_None);
+        case Arg::Kind::Str: return Ref::check(PyUnicode_FromString(a.s));
         default: return Ref();
     }
 }
@@ -212,6 +241,10 @@ std::string signature_text(const std::string& name, const std::vector<Arg>& args
         s += a.name;
         if (a.kind == Arg::Kind::Required) continue;
         s += "=";
+        if (a.shown) {
+            s += a.shown;
+            continue;
+        }
         // Negative numbers and empty-value defaults are shown as "...".
         const bool negative = (a.kind == Arg::Kind::Int && a.i < 0) ||
                               (a.kind == Arg::Kind::Float && std::signbit(a.d));
@@ -384,6 +417,11 @@ Ref new_function(PyMethodDef* def) {
     Ref modname;
     if (g_module) modname = Ref::check(PyModule_GetNameObject(g_module));
     return Ref::check(PyCFunction_NewEx(def, g_module, modname.get()));
+}
+
+Module::Module(PyObject* m) : m_(m) {
+    set_current_module(m);
+    begin_declarations();
 }
 
 void Module::add(const char* name, Ref obj) {

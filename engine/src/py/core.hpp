@@ -13,6 +13,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -86,6 +88,8 @@ PyObject* guard(F&& f) noexcept {
         PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const std::length_error&) {  // a size beyond max_size(): a failed allocation too
+        PyErr_NoMemory();
     } catch (const std::exception& e) {
         set_panic_text(e.what());
     } catch (...) {
@@ -116,16 +120,23 @@ Instance<T>* instance_of(PyObject* obj) {
     return reinterpret_cast<Instance<T>*>(obj);
 }
 
+// Borrow holders own a strong reference to their object, so the object outlives the borrow
+// even when nothing else holds it (an item built by a sequence's __getitem__).
 template <class T>
 class Shared {
 public:
     explicit Shared(PyObject* obj) : inst_(instance_of<T>(obj)) {
         if (inst_->borrow < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
         ++inst_->borrow;
+        Py_INCREF(obj);
     }
     Shared(Shared&& o) noexcept : inst_(o.inst_) { o.inst_ = nullptr; }
     Shared(const Shared&) = delete;
-    ~Shared() { if (inst_) --inst_->borrow; }
+    ~Shared() {
+        if (!inst_) return;
+        --inst_->borrow;
+        Py_DECREF(object());
+    }
     const T& get() const { return inst_->value; }
     operator const T&() const { return inst_->value; }
     PyObject* object() const { return reinterpret_cast<PyObject*>(inst_); }
@@ -140,10 +151,15 @@ public:
     explicit Exclusive(PyObject* obj) : inst_(instance_of<T>(obj)) {
         if (inst_->borrow != 0) raise(PyExc_RuntimeError, "Already borrowed");
         inst_->borrow = -1;
+        Py_INCREF(obj);
     }
     Exclusive(Exclusive&& o) noexcept : inst_(o.inst_) { o.inst_ = nullptr; }
     Exclusive(const Exclusive&) = delete;
-    ~Exclusive() { if (inst_) inst_->borrow = 0; }
+    ~Exclusive() {
+        if (!inst_) return;
+        inst_->borrow = 0;
+        Py_DECREF(object());
+    }
     T& get() const { return inst_->value; }
     operator T&() const { return inst_->value; }
     PyObject* object() const { return reinterpret_cast<PyObject*>(inst_); }
@@ -267,6 +283,13 @@ struct Conv<std::optional<T>> {
 // Shared sequence checks; returns a length hint (0 when unknown).
 Py_ssize_t sequence_hint(PyObject* o);
 bool load_u8_buffer(PyObject* o, std::vector<uint8_t>& out);
+// An exact float64 ndarray (1-D, or 2-D for rows) read from its buffer; false for anything
+// else, which then takes the sequence path.
+bool load_f64_ndarray(PyObject* o, std::vector<double>& out);
+bool load_f64_ndarray_rows(PyObject* o, std::vector<std::vector<double>>& out);
+
+// A sequence's __len__ is only a hint: reservations are capped, the vector grows past them.
+inline constexpr std::size_t kReserveCap = std::size_t{1} << 16;
 
 template <class T>
 struct Conv<std::vector<T>> {
@@ -275,10 +298,17 @@ struct Conv<std::vector<T>> {
         if constexpr (std::is_same_v<T, uint8_t>) {
             if (load_u8_buffer(o, out)) return out;
         }
+        if constexpr (std::is_same_v<T, double>) {
+            if (load_f64_ndarray(o, out)) return out;
+        }
+        if constexpr (std::is_same_v<T, std::vector<double>>) {
+            if (load_f64_ndarray_rows(o, out)) return out;
+        }
         const Py_ssize_t hint = sequence_hint(o);
-        out.reserve(static_cast<std::size_t>(hint));
         if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+            // The size is real here; re-read each turn, since a conversion can shrink a list.
             const bool list = PyList_CheckExact(o);
+            out.reserve(static_cast<std::size_t>(hint));
             for (Py_ssize_t i = 0; i < (list ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o)); ++i) {
                 PyObject* item = list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i);
                 Py_INCREF(item);
@@ -287,6 +317,10 @@ struct Conv<std::vector<T>> {
             }
             return out;
         }
+        // An array's length is true, so a length beyond memory fails here, at once.
+        const bool true_length = std::strcmp(Py_TYPE(o)->tp_name, "numpy.ndarray") == 0;
+        out.reserve(true_length ? static_cast<std::size_t>(hint)
+                                : std::min(static_cast<std::size_t>(hint), kReserveCap));
         Ref it = Ref::check(PyObject_GetIter(o));
         while (PyObject* item = PyIter_Next(it.get())) {
             Ref hold = Ref::steal(item);
@@ -380,18 +414,26 @@ struct Out<std::optional<T>> {
         return to_py(std::move(*v));
     }
 };
+// A new list of n converted items.
+template <class T>
+PyObject* list_of(const T* items, std::size_t n) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* item = to_py(items[i]);
+        if (!item) { Py_DECREF(list); return nullptr; }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
+}
 template <class T>
 struct Out<std::vector<T>> {
-    static PyObject* make(const std::vector<T>& v) {
-        PyObject* list = PyList_New(static_cast<Py_ssize_t>(v.size()));
-        if (!list) return nullptr;
-        for (std::size_t i = 0; i < v.size(); ++i) {
-            PyObject* item = to_py(v[i]);
-            if (!item) { Py_DECREF(list); return nullptr; }
-            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
-        }
-        return list;
-    }
+    static PyObject* make(const std::vector<T>& v) { return list_of(v.data(), v.size()); }
+};
+// A fixed-size array (a record's array field) is a list too.
+template <class T, std::size_t N>
+struct Out<std::array<T, N>> {
+    static PyObject* make(const std::array<T, N>& v) { return list_of(v.data(), N); }
 };
 template <class... Ts>
 struct Out<std::tuple<Ts...>> {
@@ -436,29 +478,41 @@ struct DictBuilder {
 
 // ---------------------------------------------------------------- declarations
 
-// One parameter: its name and, optionally, its default.
+// One parameter: its name and, optionally, its default. A bare name converts to a required
+// parameter, so an argument list can read {"current", arg("dt", 0.1)}.
 struct Arg {
-    enum class Kind { Required, Int, UInt, Float, Bool, None, Value };
+    enum class Kind { Required, Int, UInt, Float, Bool, None, Value, Str };
     const char* name;
     Kind kind = Kind::Required;
     long long i = 0;
     unsigned long long u = 0;
     double d = 0.0;
+    const char* s = nullptr;      // a str default
+    const char* shown = nullptr;  // the default as the signature prints it, when not its repr
+    Arg(const char* n) : name(n) {}  // NOLINT: implicit on purpose
 };
-inline Arg arg(const char* n) { return Arg{n}; }
+inline Arg arg(const char* n) { return Arg(n); }
 template <class V>
 Arg arg(const char* n, V v) {
-    Arg a{n};
+    Arg a(n);
     if constexpr (std::is_same_v<V, bool>) { a.kind = Arg::Kind::Bool; a.i = v; }
     else if constexpr (std::is_same_v<V, std::nullptr_t>) a.kind = Arg::Kind::None;
+    else if constexpr (std::is_convertible_v<V, const char*>) { a.kind = Arg::Kind::Str; a.s = v; }
     else if constexpr (std::is_floating_point_v<V>) { a.kind = Arg::Kind::Float; a.d = v; }
     else if constexpr (std::is_unsigned_v<V>) { a.kind = Arg::Kind::UInt; a.u = v; }
     else { a.kind = Arg::Kind::Int; a.i = v; }
     return a;
 }
 constexpr std::nullptr_t None = nullptr;
+// A default whose signature text is written out literally (e.g. a str shown in double quotes).
+template <class V>
+Arg arg_shown(const char* n, V v, const char* text) {
+    Arg a = arg(n, v);
+    a.shown = text;
+    return a;
+}
 // A default that is the parameter type's empty value (shown as "...").
-inline Arg arg_default(const char* n) { Arg a{n}; a.kind = Arg::Kind::Value; return a; }
+inline Arg arg_default(const char* n) { Arg a(n); a.kind = Arg::Kind::Value; return a; }
 
 // Matching data of one callable, built once when its class or function is declared.
 struct Signature {
@@ -468,10 +522,20 @@ struct Signature {
     std::vector<PyObject*> defaults;     // default objects (nullptr: none or value-initialised)
     std::vector<bool> optional;          // has a default of either kind
     std::size_t required = 0;            // parameters without defaults
+    unsigned generation = 0;             // run of the module body that declared it
 };
 
 Signature* make_signature(std::string full_name, const std::vector<Arg>& args);
 std::string signature_text(const std::string& name, const std::vector<Arg>& args, bool method);
+
+// A declaration that cannot be right is refused when it is built, with SystemError
+// "{where}: {why}", so that importing the module checks every declaration.
+[[noreturn]] void bad_declaration(const std::string& where, const std::string& why);
+// Refuses an argument list whose length is not the callable's parameter count.
+void check_arity(const std::string& where, std::size_t names, std::size_t params);
+// Starts a new run of declarations (the module body, or a test's set of declarations); a
+// callable may be declared once per run.
+void begin_declarations();
 
 // Fills slots[i] with the borrowed argument for parameter i or its default; nullptr stands for
 // a default that is the parameter type's empty value.
@@ -555,13 +619,51 @@ template <auto F>
 struct SignatureSlot {
     static inline Signature* sig = nullptr;
 };
-// Stores the matching data of F; one callable serves one declaration.
+// Stores the matching data of F. The slot is keyed by the callable, so one callable serves
+// one declaration: a second declaration of it in the same run is refused.
 void set_signature(Signature*& slot, Signature* sig);
 
 template <auto F>
 constexpr std::size_t arity_v = std::tuple_size_v<typename TraitsOf<F>::Args>;
 template <auto F, std::size_t I>
 using arg_t = std::tuple_element_t<I, typename TraitsOf<F>::Args>;
+
+// Converts every default of the signature as its parameter would be converted at a call, so
+// that a default of the wrong kind is refused at declaration, not at a user's call.
+void refuse_default(const Signature& sig, std::size_t i, const char* why);
+template <auto F, std::size_t Skip>
+void check_defaults(const Signature& sig) {
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        (
+            [&] {
+                using H = holder_t<arg_t<F, I + Skip>>;
+                if (!sig.optional[I]) return;
+                if (!sig.defaults[I]) {
+                    if constexpr (!std::is_default_constructible_v<H>)
+                        refuse_default(sig, I, "has no empty value");
+                    return;
+                }
+                try {
+                    H h = Conv<H>::load(sig.defaults[I]);
+                    (void)h;
+                } catch (const ErrorSet&) {
+                    PyErr_Clear();
+                    refuse_default(sig, I, "does not convert to its parameter's type");
+                }
+            }(),
+            ...);
+    }(std::make_index_sequence<arity_v<F> - Skip>{});
+}
+
+// The matching data of F for a declaration named `where`, checked and stored.
+template <auto F, std::size_t Skip>
+const Signature* declare(const std::string& where, const std::vector<Arg>& args) {
+    check_arity(where, args.size(), arity_v<F> - Skip);
+    Signature* sig = make_signature(where, args);
+    check_defaults<F, Skip>(*sig);
+    set_signature(SignatureSlot<F>::sig, sig);
+    return sig;
+}
 
 // Runs F on the already-passed leading arguments and the converted slots, returning the result.
 template <auto F, std::size_t Skip, class... Pre>
@@ -722,7 +824,7 @@ public:
     // Constructor: F converts its arguments into the record.
     template <auto F>
     Class& init(std::vector<Arg> args = {}) {
-        set_signature(SignatureSlot<F>::sig, make_signature(name_ + ".__new__()", args));
+        declare<F, 0>(name_ + ".__new__()", args);
         slots_.push_back({Py_tp_new, reinterpret_cast<void*>(&new_entry<T, F>)});
         init_sig_ = signature_text(name_, args, false);
         return *this;
@@ -732,11 +834,13 @@ public:
     template <auto F>
     Class& def(const char* name, std::vector<Arg> args = {}, const char* doc = "") {
         static_assert(arity_v<F> >= 1, "a method takes self first");
+        const std::string where = name_ + "." + name + "()";
         const char* text = keep(signature_text(name, args, true) + doc);
         if constexpr (arity_v<F> == 1) {
+            check_arity(where, args.size(), 0);
             methods_.push_back({name, reinterpret_cast<PyCFunction>(&noargs_entry<F, 1>), METH_NOARGS, text});
         } else {
-            set_signature(SignatureSlot<F>::sig, make_signature(name_ + "." + name + "()", args));
+            declare<F, 1>(where, args);
             methods_.push_back({name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fast_entry<F, 1>)),
                                 METH_FASTCALL | METH_KEYWORDS, text});
         }
@@ -745,8 +849,9 @@ public:
 
     template <auto F>
     Class& def_static(const char* name, std::vector<Arg> args = {}, const char* doc = "") {
+        static_assert(arity_v<F> >= 1, "a static method without parameters is not needed here");
         const char* text = keep(signature_text(name, args, false) + doc);
-        set_signature(SignatureSlot<F>::sig, make_signature(name_ + "." + name + "()", args));
+        declare<F, 0>(name_ + "." + name + "()", args);
         methods_.push_back({name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fast_entry<F, 0>)),
                             METH_FASTCALL | METH_KEYWORDS | METH_STATIC, text});
         return *this;
@@ -782,6 +887,9 @@ public:
     // get_state: a new dict of the named record fields, in order.
     template <auto... Fields>
     Class& state(std::initializer_list<const char*> keys) {
+        if (keys.size() != sizeof...(Fields))
+            bad_declaration(name_ + ".get_state()", std::to_string(keys.size()) + " keys for " +
+                                                        std::to_string(sizeof...(Fields)) + " fields");
         StateKeys<T, Fields...>::keys = intern_all(keys);
         methods_.push_back({"get_state", &state_entry<T, Fields...>, METH_NOARGS,
                             "get_state($self)\n--\n\n"});
@@ -817,10 +925,11 @@ template <auto F>
 Ref function(const char* name, std::vector<Arg> args = {}, const char* doc = "") {
     auto* def = new PyMethodDef{name, nullptr, 0, keep(signature_text(name, args, false) + doc)};
     if constexpr (arity_v<F> == 0) {
+        check_arity(std::string(name) + "()", args.size(), 0);
         def->ml_meth = reinterpret_cast<PyCFunction>(&noargs_entry<F, 0>);
         def->ml_flags = METH_NOARGS;
     } else {
-        set_signature(SignatureSlot<F>::sig, make_signature(std::string(name) + "()", args));
+        declare<F, 0>(std::string(name) + "()", args);
         def->ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fast_entry<F, 0>));
         def->ml_flags = METH_FASTCALL | METH_KEYWORDS;
     }
@@ -832,7 +941,7 @@ void set_current_module(PyObject* m);
 // The module being filled: each addition appends its name to __all__, then sets the attribute.
 class Module {
 public:
-    explicit Module(PyObject* m) : m_(m) { set_current_module(m); }
+    explicit Module(PyObject* m);
     void add(const char* name, Ref obj);
 
 private:

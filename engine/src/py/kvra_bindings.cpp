@@ -31,11 +31,13 @@ struct Conv<Fixed<N>> {
         const Py_ssize_t len = PySequence_Size(o);
         if (len < 0) raise_set();
         kvra::metrics::check_length(N, static_cast<std::size_t>(len));
+        // The items as iteration gives them, held while they convert: a conversion that
+        // changes the sequence cannot leave a stale length behind.
+        Ref items = Ref::check(PySequence_Tuple(o));
+        kvra::metrics::check_length(N, static_cast<std::size_t>(PyTuple_GET_SIZE(items.get())));
         Fixed<N> out;
-        for (std::size_t i = 0; i < N; ++i) {
-            Ref item = Ref::check(PySequence_GetItem(o, static_cast<Py_ssize_t>(i)));
-            out.v[i] = Conv<double>::load(item.get());
-        }
+        for (std::size_t i = 0; i < N; ++i)
+            out.v[i] = Conv<double>::load(PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)));
         return out;
     }
 };

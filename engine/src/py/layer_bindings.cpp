@@ -62,7 +62,7 @@ Ref dense_layer_class() {
         .def<[](const DenseLayer& l, std::vector<double> x, uint64_t seed) { return l.forward_fused(x, seed); }>(
             "forward_fast", input_seed)
         .def<[](const DenseLayer& l, np::Array<double, 1> x, uint64_t seed) {
-            return np::array(l.forward_numpy_inner(x.slice("Cannot read input array: "), seed));
+            return np::array(l.forward_fused(x.slice("Cannot read input array: "), seed));
         }>("forward_numpy", input_seed,
            "Dense forward accepting numpy input and returning numpy output.\n\n"
            "This performs parallel encoding + parallel compute in one FFI call.")

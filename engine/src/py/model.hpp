@@ -1,45 +1,129 @@
-// Declarations of neuron model classes: a model is a record with a constructor, `step`,
-// `reset` and state fields; its class is a few lines over the generic class builder.
+// Model classes: a model record becomes a Python class through one line,
+//
+//   SC_MODEL(AlphaNeuron, step("exc_current", arg("inh_current", 0.0)), state(v, i_exc, i_inh));
+//
+// inside its family's registry block (SC_BLOCK). The constructor's parameters, defaults and
+// text signature come from the record's SC_ARGS list (none when it has no Args); `step`
+// binds the record's step (shared borrow when it is const) and defaults to step(current);
+// `reset` is bound when the record has one; get_state reports the fields that `state` names,
+// in order. Further parts: `no_state` (no get_state), `alias(name, member)` (a second name
+// of a method without arguments), `method(member, args...)` (another method).
 #pragma once
 #include "core.hpp"
+#include "neurons/args.hpp"
 
 namespace py {
 
-// A model class whose constructor takes no arguments.
+// The constructor's parameter list, from the record's argument table.
 template <class M>
-Class<M> model(const char* name) {
-    Class<M> c(name);
-    c.template init<[] { return M(); }>();
-    return c;
+std::vector<Arg> ctor_args() {
+    std::vector<Arg> out;
+    const typename M::Args defaults{};
+    std::apply([&](auto... p) { (out.push_back(arg(p.name, defaults.*(p.member))), ...); },
+               M::Args::params());
+    return out;
 }
 
-// The single-current step every simple model shares.
-inline std::vector<Arg> current_arg() { return {arg("current")}; }
+// A constructor callable whose parameters are the argument table's types, in order.
+template <class M, class Params>
+struct ArgsInit;
+template <class M, class... P>
+struct ArgsInit<M, std::tuple<P...>> {
+    static M make(typename P::type... values) {
+        typename M::Args a;
+        std::tuple<typename P::type...> v{values...};
+        [&]<std::size_t... I>(std::index_sequence<I...>) {
+            constexpr auto params = M::Args::params();
+            ((a.*(std::get<I>(params).member) = std::get<I>(v)), ...);
+        }(std::index_sequence_for<P...>{});
+        return M(a);
+    }
+};
+
+template <class M>
+class Model {
+public:
+    explicit Model(const char* name) : c_(name) {
+        if constexpr (neurons::HasArgs<M>)
+            c_.template init<&ArgsInit<M, decltype(M::Args::params())>::make>(ctor_args<M>());
+        else
+            c_.template init<[] { return M(); }>();
+    }
+
+    Model& step(std::vector<Arg> args) {
+        c_.template def<&M::step>("step", std::move(args));
+        step_ = true;
+        return *this;
+    }
+
+    template <auto... Fields>
+    Model& state(std::initializer_list<const char*> keys) {
+        c_.template state<Fields...>(keys);
+        return *this;
+    }
+
+    Model& no_state() { return *this; }
+
+    template <auto F>
+    Model& def(const char* name, std::vector<Arg> args = {}) {
+        c_.template def<F>(name, std::move(args));
+        return *this;
+    }
+
+    Ref build() {
+        if (!step_) step({"current"});
+        if constexpr (requires { &M::reset; }) c_.template def<&M::reset>("reset");
+        return c_.build();
+    }
+
+private:
+    Class<M> c_;
+    bool step_ = false;
+};
 
 }  // namespace py
 
-// get_state over record fields named as their keys: SC_STATE(M, v, w) is
-// .state<&M::v, &M::w>({"v", "w"}).
-#define SC_PP_NARG(...) SC_PP_NARG_(__VA_ARGS__, 8, 7, 6, 5, 4, 3, 2, 1, 0)
-#define SC_PP_NARG_(_1, _2, _3, _4, _5, _6, _7, _8, N, ...) N
-#define SC_PP_CAT(a, b) SC_PP_CAT_(a, b)
-#define SC_PP_CAT_(a, b) a##b
-#define SC_FIELDS_1(M, a) &M::a
-#define SC_FIELDS_2(M, a, ...) &M::a, SC_FIELDS_1(M, __VA_ARGS__)
-#define SC_FIELDS_3(M, a, ...) &M::a, SC_FIELDS_2(M, __VA_ARGS__)
-#define SC_FIELDS_4(M, a, ...) &M::a, SC_FIELDS_3(M, __VA_ARGS__)
-#define SC_FIELDS_5(M, a, ...) &M::a, SC_FIELDS_4(M, __VA_ARGS__)
-#define SC_FIELDS_6(M, a, ...) &M::a, SC_FIELDS_5(M, __VA_ARGS__)
-#define SC_FIELDS_7(M, a, ...) &M::a, SC_FIELDS_6(M, __VA_ARGS__)
-#define SC_FIELDS_8(M, a, ...) &M::a, SC_FIELDS_7(M, __VA_ARGS__)
-#define SC_NAMES_1(a) #a
-#define SC_NAMES_2(a, ...) #a, SC_NAMES_1(__VA_ARGS__)
-#define SC_NAMES_3(a, ...) #a, SC_NAMES_2(__VA_ARGS__)
-#define SC_NAMES_4(a, ...) #a, SC_NAMES_3(__VA_ARGS__)
-#define SC_NAMES_5(a, ...) #a, SC_NAMES_4(__VA_ARGS__)
-#define SC_NAMES_6(a, ...) #a, SC_NAMES_5(__VA_ARGS__)
-#define SC_NAMES_7(a, ...) #a, SC_NAMES_6(__VA_ARGS__)
-#define SC_NAMES_8(a, ...) #a, SC_NAMES_7(__VA_ARGS__)
-#define SC_STATE(M, ...)                                                          \
-    template state<SC_PP_CAT(SC_FIELDS_, SC_PP_NARG(__VA_ARGS__))(M, __VA_ARGS__)>( \
-        {SC_PP_CAT(SC_NAMES_, SC_PP_NARG(__VA_ARGS__))(__VA_ARGS__)})
+// A second iteration family, so that a part's own list can be walked inside SC_MODEL's walk.
+#define SC_EXPAND_B(...) SC_EXPAND_B3(SC_EXPAND_B3(SC_EXPAND_B3(SC_EXPAND_B3(__VA_ARGS__))))
+#define SC_EXPAND_B3(...) SC_EXPAND_B2(SC_EXPAND_B2(SC_EXPAND_B2(SC_EXPAND_B2(__VA_ARGS__))))
+#define SC_EXPAND_B2(...) SC_EXPAND_B1(SC_EXPAND_B1(SC_EXPAND_B1(SC_EXPAND_B1(__VA_ARGS__))))
+#define SC_EXPAND_B1(...) __VA_ARGS__
+#define SC_LIST_B(m, d, ...) __VA_OPT__(SC_EXPAND_B(SC_LIST_B_STEP(m, d, __VA_ARGS__)))
+#define SC_LIST_B_STEP(m, d, a, ...) m(d, a) __VA_OPT__(, SC_LIST_B_AGAIN SC_PARENS(m, d, __VA_ARGS__))
+#define SC_LIST_B_AGAIN() SC_LIST_B_STEP
+
+#define SC_FIELD_PTR(M, f) &M::f
+#define SC_FIELD_NAME(M, f) #f
+
+// Each part of an SC_MODEL line becomes a call on the builder.
+#define SC_MODEL_PART(M, part) SC_MODEL_PART_I(M, SC_MODEL_TAG_##part)
+#define SC_MODEL_PART_I(M, ...) SC_MODEL_PART_II(M, __VA_ARGS__)
+#define SC_MODEL_PART_II(M, tag, ...) SC_MODEL_DO_##tag(M __VA_OPT__(, ) __VA_ARGS__)
+
+#define SC_MODEL_TAG_step(...) step, __VA_ARGS__
+#define SC_MODEL_TAG_state(...) state, __VA_ARGS__
+#define SC_MODEL_TAG_no_state no_state
+#define SC_MODEL_TAG_alias(...) alias, __VA_ARGS__
+#define SC_MODEL_TAG_method(...) method, __VA_ARGS__
+
+#define SC_MODEL_DO_step(M, ...) .step({__VA_ARGS__})
+#define SC_MODEL_DO_state(M, ...) \
+    .template state<SC_LIST_B(SC_FIELD_PTR, M, __VA_ARGS__)>({SC_LIST_B(SC_FIELD_NAME, M, __VA_ARGS__)})
+#define SC_MODEL_DO_no_state(M) .no_state()
+#define SC_MODEL_DO_alias(M, name, member) .template def<&M::member>(#name)
+#define SC_MODEL_DO_method(M, member, ...) .template def<&M::member>(#member __VA_OPT__(, {__VA_ARGS__}))
+
+// The builder of class M under its Python name.
+#define SC_MODEL_DECL_NAMED(M, name, ...) \
+    ::py::Model<M>(name) SC_FOR_EACH_WITH(SC_MODEL_PART, M, __VA_ARGS__)
+
+// A registry block: SC_BLOCK(trivial) { SC_MODEL(...); ... } defines trivial_block(Module&),
+// which adds the block's classes in the order of its lines.
+#define SC_BLOCK(name) void name##_block(::py::Module& sc_block)
+#define SC_MODEL(M, ...) sc_block.add(#M, SC_MODEL_DECL_NAMED(M, #M __VA_OPT__(, ) __VA_ARGS__).build())
+#define SC_MODEL_NAMED(M, name, ...) \
+    sc_block.add(name, SC_MODEL_DECL_NAMED(M, name __VA_OPT__(, ) __VA_ARGS__).build())
+
+// A model class that the module body adds at a place of its own: defines M_class().
+#define SC_MODEL_CLASS(M, ...) \
+    ::py::Ref M##_class() { return SC_MODEL_DECL_NAMED(M, #M __VA_OPT__(, ) __VA_ARGS__).build(); }

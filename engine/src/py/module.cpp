@@ -17,19 +17,26 @@ void body(PyObject* module) {
     m.add("pack_bitstream_numpy", pack_bitstream_numpy_function());
     m.add("popcount_numpy", popcount_numpy_function());
     m.add("unpack_bitstream_numpy", unpack_bitstream_numpy_function());
+    m.add("batch_lif_run", batch_lif_run_function());
+    m.add("batch_lif_run_multi", batch_lif_run_multi_function());
+    m.add("batch_lif_run_varying", batch_lif_run_varying_function());
     m.add("batch_encode", batch_encode_function());
     m.add("batch_encode_numpy", batch_encode_numpy_function());
 
     m.add("Lfsr16", lfsr16_class());
     m.add("BitstreamEncoder", bitstream_encoder_class());
-    m.add("FixedPointLif", fixed_point_lif_class());
+    m.add("FixedPointLif", FixedPointLif_class());
     m.add("DenseLayer", dense_layer_class());
+    m.add("StdpSynapse", stdp_synapse_class());
+    m.add("SurrogateLif", surrogate_lif_class());
+    m.add("DifferentiableDenseLayer", differentiable_dense_layer_class());
     m.add("StochasticAttention", stochastic_attention_class());
     m.add("StochasticGraphLayer", stochastic_graph_layer_class());
     m.add("KuramotoSolver", kuramoto_solver_class());
     m.add("KVRAMetrics", kvra_metrics_class());
     m.add("BitStreamTensor", bitstream_tensor_class());
-    m.add("Izhikevich", izhikevich_class());
+    m.add("BrunelNetwork", brunel_network_class());
+    m.add("Izhikevich", Izhikevich_class());
     m.add("BitstreamAverager", bitstream_averager_class());
     m.add("ScGraph", sc_graph_class());
     m.add("ScGraphBuilder", sc_graph_builder_class());
@@ -39,10 +46,12 @@ void body(PyObject* module) {
     m.add("ir_parse", ir_parse_function());
     m.add("ir_emit_sv", ir_emit_sv_function());
 
-    m.add("AdExNeuron", adex_neuron_class());
-    m.add("ExpIFNeuron", exp_if_neuron_class());
-    m.add("LapicqueNeuron", lapicque_neuron_class());
+    m.add("AdExNeuron", AdExNeuron_class());
+    m.add("ExpIFNeuron", ExpIFNeuron_class());
+    m.add("LapicqueNeuron", LapicqueNeuron_class());
     register_neuron_classes(m);
+
+    m.add("py_simulate_ei_network", simulate_ei_network_function());
 
     m.add("py_cordiv", cordiv_function());
     m.add("py_adaptive_length", adaptive_length_function());
@@ -52,6 +61,9 @@ void body(PyObject* module) {
     m.add("py_recover_xor_ema", recover_xor_ema_function());
     m.add("py_recover_xor_lfsr", recover_xor_lfsr_function());
     m.add("py_phi_star", phi_star_function());
+
+    m.add("CorticalColumnNative", cortical_column_class());
+    m.add("RallDendriteNative", rall_dendrite_class());
 }
 
 int exec(PyObject* module) {

@@ -1,5 +1,7 @@
 #include "numpy.hpp"
 
+#include <cstring>
+
 namespace py::np {
 
 namespace {
@@ -106,16 +108,72 @@ void check_array(PyObject* obj, int nd, int typenum, const char* expected) {
     if (!same) not_instance(obj, expected);
 }
 
-bool is_exact_array(PyObject* obj, int nd, int typenum) {
-    api();
-    if (Py_TYPE(obj) != array_type()) return false;
-    const auto* a = reinterpret_cast<const ArrayFields*>(obj);
-    if (a->nd != nd) return false;
-    PyObject* want = descr(typenum);
+namespace {
+
+// The array when o is exactly an ndarray of float64 with nd dimensions, else null. The type
+// name is looked at first, so that NumPy is not loaded for objects that cannot be arrays.
+const ArrayFields* exact_f64(PyObject* o, int nd) {
+    if (std::strcmp(Py_TYPE(o)->tp_name, "numpy.ndarray") != 0) return nullptr;
+    if (Py_TYPE(o) != array_type()) return nullptr;
+    const auto* a = reinterpret_cast<const ArrayFields*>(o);
+    if (a->nd != nd) return nullptr;
+    PyObject* want = descr(typenum<double>);
     const bool same = reinterpret_cast<EquivTypes>(api()[API_EQUIV_TYPES])(a->descr, want) != 0;
     Py_DECREF(want);
-    return same;
+    return same ? a : nullptr;
 }
+
+// Element [i] of a strided run, whatever its alignment.
+inline double at_stride(const char* base, Py_intptr_t stride, std::size_t i) {
+    double v;
+    std::memcpy(&v, base + static_cast<std::ptrdiff_t>(i) * stride, sizeof v);
+    return v;
+}
+
+}  // namespace
+
+}  // namespace py::np
+
+namespace py {
+
+bool load_f64_ndarray(PyObject* o, std::vector<double>& out) {
+    const np::ArrayFields* a = np::exact_f64(o, 1);
+    if (!a) return false;
+    const std::size_t n = static_cast<std::size_t>(a->dimensions[0]);
+    out.resize(n);
+    for (std::size_t i = 0; i < n; ++i) out[i] = np::at_stride(a->data, a->strides[0], i);
+    return true;
+}
+
+bool load_f64_ndarray_rows(PyObject* o, std::vector<std::vector<double>>& out) {
+    const np::ArrayFields* a = np::exact_f64(o, 2);
+    if (!a) return false;
+    const std::size_t rows = static_cast<std::size_t>(a->dimensions[0]);
+    const std::size_t cols = static_cast<std::size_t>(a->dimensions[1]);
+    out.assign(rows, std::vector<double>(cols));
+    for (std::size_t r = 0; r < rows; ++r) {
+        const char* row = a->data + static_cast<std::ptrdiff_t>(r) * a->strides[0];
+        for (std::size_t c = 0; c < cols; ++c) out[r][c] = np::at_stride(row, a->strides[1], c);
+    }
+    return true;
+}
+
+bool load_f64_ndarray_matrix(PyObject* o, std::vector<double>& values, std::size_t& rows, std::size_t& cols) {
+    const np::ArrayFields* a = np::exact_f64(o, 2);
+    if (!a) return false;
+    rows = static_cast<std::size_t>(a->dimensions[0]);
+    cols = static_cast<std::size_t>(a->dimensions[1]);
+    values.resize(rows * cols);  // NumPy keeps the element count within its size type
+    for (std::size_t r = 0; r < rows; ++r) {
+        const char* row = a->data + static_cast<std::ptrdiff_t>(r) * a->strides[0];
+        for (std::size_t c = 0; c < cols; ++c) values[r * cols + c] = np::at_stride(row, a->strides[1], c);
+    }
+    return true;
+}
+
+}  // namespace py
+
+namespace py::np {
 
 Ref adopt(void* data, void* owner, void (*drop)(void*), int typenum, int nd, const Py_intptr_t* dims,
           std::size_t itemsize) {

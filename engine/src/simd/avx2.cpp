@@ -8,6 +8,7 @@
 #include "error.hpp"
 #include "simd/byte_compare.hpp"
 #include "simd/kernels.hpp"
+#include "simd/majority.hpp"
 
 namespace simd::avx2 {
 namespace {
@@ -177,6 +178,13 @@ void scale_f64_avx2(std::span<double> a, double factor) {
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) _mm256_storeu_pd(&a[i], _mm256_mul_pd(_mm256_loadu_pd(&a[i]), f));
     for (; i < n; ++i) a[i] = a[i] * factor;
+}
+
+SC_TARGET_AVX2 void majority_avx2(const uint64_t* const* members, std::size_t n, std::size_t words, uint64_t* out) {
+    typedef uint64_t Lanes __attribute__((vector_size(32)));
+    const std::size_t full = words / 4 * 4;
+    detail::majority_words<Lanes>(members, n, 0, full, out);
+    detail::majority_words<uint64_t>(members, n, full, words, out);
 }
 
 }  // namespace simd::avx2

@@ -8,6 +8,7 @@
 #include "error.hpp"
 #include "simd/byte_compare.hpp"
 #include "simd/kernels.hpp"
+#include "simd/majority.hpp"
 
 namespace simd::avx512 {
 namespace {
@@ -158,6 +159,13 @@ void scale_f64_avx512(std::span<double> a, double factor) {
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) _mm512_storeu_pd(&a[i], _mm512_mul_pd(_mm512_loadu_pd(&a[i]), f));
     for (; i < n; ++i) a[i] = a[i] * factor;
+}
+
+SC_TARGET_AVX512F void majority_avx512(const uint64_t* const* members, std::size_t n, std::size_t words, uint64_t* out) {
+    typedef uint64_t Lanes __attribute__((vector_size(64)));
+    const std::size_t full = words / 8 * 8;
+    detail::majority_words<Lanes>(members, n, 0, full, out);
+    detail::majority_words<uint64_t>(members, n, full, words, out);
 }
 
 }  // namespace simd::avx512

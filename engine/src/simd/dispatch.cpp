@@ -5,45 +5,39 @@
 #include "simd/kernels.hpp"
 
 namespace simd {
-namespace {
-
-constexpr uint32_t kCountAvx512 = kAvx512f | kAvx512vpopcntdq;
-constexpr uint32_t kBytesAvx512 = kAvx512f | kAvx512bw;
-
-}  // namespace
 
 uint64_t popcount_dispatch(Words a) {
     const uint32_t f = features();
-    if (has(f, kCountAvx512)) return avx512::popcount_avx512(a);
-    if (has(f, kAvx2)) return avx2::popcount_avx2(a);
+    if (has(f, kNeedCount512)) return avx512::popcount_avx512(a);
+    if (has(f, kNeed256)) return avx2::popcount_avx2(a);
     return portable::popcount(a);
 }
 
 uint64_t fused_and_popcount_dispatch(Words a, Words b) {
     const uint32_t f = features();
-    if (has(f, kCountAvx512)) return avx512::fused_and_popcount_avx512(a, b);
-    if (has(f, kAvx2)) return avx2::fused_and_popcount_avx2(a, b);
+    if (has(f, kNeedCount512)) return avx512::fused_and_popcount_avx512(a, b);
+    if (has(f, kNeed256)) return avx2::fused_and_popcount_avx2(a, b);
     return portable::and_popcount(a, b);
 }
 
 uint64_t fused_xor_popcount_dispatch(Words a, Words b) {
     const uint32_t f = features();
-    if (has(f, kCountAvx512)) return avx512::fused_xor_popcount_avx512(a, b);
-    if (has(f, kAvx2)) return avx2::fused_xor_popcount_avx2(a, b);
+    if (has(f, kNeedCount512)) return avx512::fused_xor_popcount_avx512(a, b);
+    if (has(f, kNeed256)) return avx2::fused_xor_popcount_avx2(a, b);
     return portable::xor_popcount(a, b);
 }
 
 bitstream::BitStreamTensor pack_dispatch(std::span<const uint8_t> bytes) {
     const uint32_t f = features();
-    if (has(f, kBytesAvx512)) return avx512::pack_avx512(bytes);
-    if (has(f, kAvx2)) return avx2::pack_avx2(bytes);
+    if (has(f, kNeedBytes512)) return avx512::pack_avx512(bytes);
+    if (has(f, kNeed256)) return avx2::pack_avx2(bytes);
     return bitstream::pack_fast(bytes);
 }
 
 uint64_t bernoulli_compare_dispatch(std::span<const uint8_t, 64> bytes, uint8_t t) {
     const uint32_t f = features();
-    if (has(f, kBytesAvx512)) return avx512::bernoulli_compare_avx512(bytes, t);
-    if (has(f, kAvx2))
+    if (has(f, kNeedBytes512)) return avx512::bernoulli_compare_avx512(bytes, t);
+    if (has(f, kNeed256))
         return static_cast<uint64_t>(avx2::bernoulli_compare_avx2(bytes.first<32>(), t)) |
                (static_cast<uint64_t>(avx2::bernoulli_compare_avx2(bytes.last<32>(), t)) << 32);
     return portable::bernoulli_compare(bytes, t);
@@ -51,30 +45,37 @@ uint64_t bernoulli_compare_dispatch(std::span<const uint8_t, 64> bytes, uint8_t 
 
 double dot_f64_dispatch(F64s a, F64s b) {
     const uint32_t f = features();
-    if (has(f, kAvx512f)) return avx512::dot_f64_avx512(a, b);
-    if (has(f, kAvx2 | kFma)) return avx2::dot_f64_avx2(a, b);
+    if (has(f, kNeedFloat512)) return avx512::dot_f64_avx512(a, b);
+    if (has(f, kNeedDot256)) return avx2::dot_f64_avx2(a, b);
     return portable::dot_f64(a, b);
 }
 
 double max_f64_dispatch(F64s a) {
     const uint32_t f = features();
-    if (has(f, kAvx512f)) return avx512::max_f64_avx512(a);
-    if (has(f, kAvx2)) return avx2::max_f64_avx2(a);
+    if (has(f, kNeedFloat512)) return avx512::max_f64_avx512(a);
+    if (has(f, kNeed256)) return avx2::max_f64_avx2(a);
     return portable::max_f64(a);
 }
 
 double sum_f64_dispatch(F64s a) {
     const uint32_t f = features();
-    if (has(f, kAvx512f)) return avx512::sum_f64_avx512(a);
-    if (has(f, kAvx2)) return avx2::sum_f64_avx2(a);
+    if (has(f, kNeedFloat512)) return avx512::sum_f64_avx512(a);
+    if (has(f, kNeed256)) return avx2::sum_f64_avx2(a);
     return portable::sum_f64(a);
 }
 
 void scale_f64_dispatch(std::span<double> a, double factor) {
     const uint32_t f = features();
-    if (has(f, kAvx512f)) return avx512::scale_f64_avx512(a, factor);
-    if (has(f, kAvx2)) return avx2::scale_f64_avx2(a, factor);
+    if (has(f, kNeedFloat512)) return avx512::scale_f64_avx512(a, factor);
+    if (has(f, kNeed256)) return avx2::scale_f64_avx2(a, factor);
     portable::scale_f64(a, factor);
+}
+
+void majority_dispatch(const uint64_t* const* members, std::size_t n, std::size_t words, uint64_t* out) {
+    const uint32_t f = features();
+    if (has(f, kNeedBits512)) return avx512::majority_avx512(members, n, words, out);
+    if (has(f, kNeed256)) return avx2::majority_avx2(members, n, words, out);
+    portable::majority(members, n, words, out);
 }
 
 void softmax_inplace_f64_dispatch(std::span<double> values) {

@@ -78,13 +78,7 @@ void restrict_features(uint32_t keep) {
     detail::g_features.store(detected_features() & keep, std::memory_order_relaxed);
 }
 
-void force_tier(Tier tier) {
-    switch (tier) {
-        case Tier::Avx512: restrict_features(~0u); break;
-        case Tier::Avx2: restrict_features(kPopcnt | kAvx2 | kFma); break;
-        case Tier::Portable: restrict_features(0); break;
-    }
-}
+void force_tier(Tier tier) { restrict_features(tier_needs(tier)); }
 
 void clear_forced_tier() { restrict_features(~0u); }
 

@@ -36,6 +36,20 @@ inline uint32_t features() {
 
 inline bool has(uint32_t flags, uint32_t wanted) { return (flags & wanted) == wanted; }
 
+// What each kernel family needs, per tier: the dispatchers choose by these rows, and a tier
+// forced by a test or benchmark keeps the union of its rows, so that every kernel of it runs.
+inline constexpr uint32_t kNeedCount512 = kAvx512f | kAvx512vpopcntdq;        // popcounts
+inline constexpr uint32_t kNeedBytes512 = kAvx512f | kAvx512bw;               // packing, byte compares, encoding
+inline constexpr uint32_t kNeedBytesCount512 = kNeedBytes512 | kPopcnt;       // encoding while counting
+inline constexpr uint32_t kNeedFloat512 = kAvx512f;                            // float reductions
+inline constexpr uint32_t kNeedBits512 = kAvx512f;                             // bitwise majority
+inline constexpr uint32_t kNeed256 = kAvx2;                                    // AVX2 kernels
+inline constexpr uint32_t kNeedBytesCount256 = kAvx2 | kPopcnt;               // encoding while counting
+inline constexpr uint32_t kNeedDot256 = kAvx2 | kFma;                          // the AVX2 dot product
+inline constexpr uint32_t kTierAvx2 = kNeed256 | kNeedBytesCount256 | kNeedDot256;
+inline constexpr uint32_t kTierAvx512 =
+    kTierAvx2 | kNeedCount512 | kNeedBytesCount512 | kNeedFloat512 | kNeedBits512;
+
 // Name of the best tier a feature set offers, in order of preference:
 // "avx512-vpopcntdq", "avx512bw", "avx512f", "avx2", "popcnt", "portable".
 const char* tier_name(uint32_t flags);
@@ -50,9 +64,18 @@ namespace testing {
 
 enum class Tier { Portable, Avx2, Avx512 };
 
+// The features a forced tier keeps, its name, and whether this processor offers it.
+inline constexpr uint32_t tier_needs(Tier t) {
+    return t == Tier::Avx512 ? kTierAvx512 : t == Tier::Avx2 ? kTierAvx2 : 0;
+}
+inline constexpr const char* tier_label(Tier t) {
+    return t == Tier::Avx512 ? "avx512" : t == Tier::Avx2 ? "avx2" : "portable";
+}
+inline bool tier_available(Tier t) { return has(detected_features(), tier_needs(t)); }
+
 // Keeps only the detected features that are also in `keep`.
 void restrict_features(uint32_t keep);
-// Avx512: everything detected; Avx2: no AVX-512; Portable: no AVX, FMA or POPCNT either.
+// Keeps the detected features of the tier's row: Avx2 drops AVX-512, Portable everything.
 void force_tier(Tier tier);
 // Back to everything detected.
 void clear_forced_tier();

@@ -47,6 +47,9 @@ double max_f64(F64s a);
 // s = -0.0, then left to right.
 double sum_f64(F64s a);
 void scale_f64(std::span<double> a, double factor);
+// out[k] for k < words: bit j set when more than n / 2 of the n >= 1 members have bit j of word
+// k set. Every member holds at least `words` words.
+void majority(const uint64_t* const* members, std::size_t n, std::size_t words, uint64_t* out);
 void combine_rows_f64(const RowSums& s);
 // a[i] = a[i] / d, element by element (IEEE division: equal on every tier).
 void divide_f64(std::span<double> a, double d);
@@ -70,6 +73,8 @@ SC_TARGET_AVX2 double max_f64_avx2(F64s a);
 // Four lanes from +0.0, combined as ((l0 + l1) + l2) + l3, then the rest left to right.
 SC_TARGET_AVX2 double sum_f64_avx2(F64s a);
 SC_TARGET_AVX2 void scale_f64_avx2(std::span<double> a, double factor);
+SC_TARGET_AVX2 void majority_avx2(const uint64_t* const* members, std::size_t n, std::size_t words,
+                                  uint64_t* out);
 SC_TARGET_AVX2 void combine_rows_f64_avx2(const RowSums& s);
 SC_TARGET_AVX2 void divide_f64_avx2(std::span<double> a, double d);
 // out[j] = dot_f64_avx2(a, row j), bit for bit.
@@ -92,6 +97,8 @@ SC_TARGET_AVX512F double max_f64_avx512(F64s a);
 // Eight lanes from +0.0, the halving tree of the dot product, then the rest left to right.
 SC_TARGET_AVX512F double sum_f64_avx512(F64s a);
 SC_TARGET_AVX512F void scale_f64_avx512(std::span<double> a, double factor);
+SC_TARGET_AVX512F void majority_avx512(const uint64_t* const* members, std::size_t n,
+                                       std::size_t words, uint64_t* out);
 SC_TARGET_AVX512F void combine_rows_f64_avx512(const RowSums& s);
 SC_TARGET_AVX512F void divide_f64_avx512(std::span<double> a, double d);
 // out[j] = dot_f64_avx512(a, row j), bit for bit.
@@ -112,6 +119,8 @@ double dot_f64_dispatch(F64s a, F64s b);
 double max_f64_dispatch(F64s a);
 double sum_f64_dispatch(F64s a);
 void scale_f64_dispatch(std::span<double> a, double factor);
+// AVX-512 F, else AVX2, else portable; equal bits on every tier.
+void majority_dispatch(const uint64_t* const* members, std::size_t n, std::size_t words, uint64_t* out);
 // out[j] = dot_f64_dispatch(a, row j) for every j, bit for bit (several rows at a time).
 void dot_rows_f64_dispatch(F64s a, const double* rows, std::size_t stride, std::span<double> out);
 // AVX-512 F, else AVX2, else portable; equal on every tier.

@@ -4,6 +4,7 @@
 
 #include "simd/byte_compare.hpp"
 #include "simd/kernels.hpp"
+#include "simd/majority.hpp"
 
 namespace simd::portable {
 namespace {
@@ -68,6 +69,13 @@ double sum_f64(F64s a) {
 
 void scale_f64(std::span<double> a, double factor) {
     for (double& x : a) x = x * factor;
+}
+
+void majority(const uint64_t* const* members, std::size_t n, std::size_t words, uint64_t* out) {
+    typedef uint64_t Lanes __attribute__((vector_size(16)));
+    const std::size_t full = words / 2 * 2;
+    detail::majority_words<Lanes>(members, n, 0, full, out);
+    detail::majority_words<uint64_t>(members, n, full, words, out);
 }
 
 }  // namespace simd::portable
