@@ -1,5 +1,6 @@
 #include "attention.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -18,8 +19,9 @@ std::string num(std::size_t v) { return std::to_string(v); }
 // Costs on the calling thread, measured on AVX-512 and used to decide which loops go to the
 // pool: per query-key pair, per element of its dot product and weighted sum, per exponential
 // or division of a weight, per AND popcount call and per word of it.
-// Query rows whose outputs are computed together.
-constexpr std::size_t kRowBlock = 64;
+// Query rows whose outputs are computed together, and the bytes of the keys they meet at a time.
+constexpr std::size_t kRowBlock = 32;
+constexpr std::size_t kKeyBlockBytes = 16 << 10;
 constexpr double kTermNs = 1.5, kElementNs = 0.07, kExpNs = 4.0, kDivideNs = 1.0, kCountNs = 5.0, kCountWordNs = 0.1;
 
 void check_length(const char* name, const MatrixRef& m) {
@@ -60,12 +62,18 @@ std::vector<double> attend(const MatrixRef& q, const MatrixRef& k, const MatrixR
     std::vector<double> out(engine::alloc_mul(q.rows, v.cols));
     const double per_row =
         static_cast<double>(k.rows) * (kTermNs + static_cast<double>(q.cols + v.cols) * kElementNs + shape_ns);
+    const std::size_t key_block = std::max<std::size_t>(16, kKeyBlockBytes / sizeof(double) / std::max<std::size_t>(k.cols, 1) / 16 * 16);
     chunked::run(q.rows, per_row, [&](std::size_t b, std::size_t e) {
         std::vector<double> w(engine::alloc_mul(std::min(e - b, kRowBlock), k.rows));
         for (std::size_t r0 = b; r0 < e; r0 += kRowBlock) {
             const std::size_t m = std::min(e - r0, kRowBlock);
-            for (std::size_t r = 0; r < m; ++r)
-                simd::dot_rows_f64_dispatch({row(q, r0 + r), q.cols}, k.data.data(), k.cols, {w.data() + r * k.rows, k.rows});
+            // Keys in blocks that stay in the first-level cache while every query row meets them.
+            for (std::size_t j0 = 0; j0 < k.rows; j0 += key_block) {
+                const std::size_t nj = std::min(k.rows - j0, key_block);
+                for (std::size_t r = 0; r < m; ++r)
+                    simd::dot_rows_f64_dispatch({row(q, r0 + r), q.cols}, row(k, j0), k.cols,
+                                                {w.data() + r * k.rows + j0, nj});
+            }
             shape(w.data(), m);
             simd::combine_rows_f64_dispatch({out.data() + r0 * v.cols, v.cols, m, w.data(), k.rows, nullptr,
                                              v.data.data(), v.cols});

@@ -229,17 +229,18 @@ template <std::size_t R>
 SC_TARGET_AVX512F inline void dots_avx512(F64s a, const double* rows, std::size_t stride, std::size_t j0, double* out) {
     const std::size_t n = a.size();
     __m512d acc[R];
-    #pragma GCC unroll 8
+    #pragma GCC unroll 16
     for (std::size_t r = 0; r < R; ++r) acc[r] = _mm512_setzero_pd();
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
         const __m512d x = _mm512_loadu_pd(&a[i]);
-        #pragma GCC unroll 8
+        #pragma GCC unroll 16
         for (std::size_t r = 0; r < R; ++r)
             acc[r] = _mm512_fmadd_pd(x, _mm512_loadu_pd(rows + (j0 + r) * stride + i), acc[r]);
     }
-    if constexpr (R == 8) {
-        halving_sums8(acc, out);
+    if constexpr (R % 8 == 0) {
+        #pragma GCC unroll 2
+        for (std::size_t r = 0; r < R; r += 8) halving_sums8(acc + r, out + r);
     } else {
         #pragma GCC unroll 8
         for (std::size_t r = 0; r < R; ++r) {
@@ -254,6 +255,7 @@ SC_TARGET_AVX512F inline void dots_avx512(F64s a, const double* rows, std::size_
 
 SC_TARGET_AVX512F void dot_rows_f64_avx512(F64s a, const double* rows, std::size_t stride, std::span<double> out) {
     std::size_t j = 0;
+    for (; j + 16 <= out.size(); j += 16) dots_avx512<16>(a, rows, stride, j, &out[j]);
     for (; j + 8 <= out.size(); j += 8) dots_avx512<8>(a, rows, stride, j, &out[j]);
     for (; j < out.size(); ++j) dots_avx512<1>(a, rows, stride, j, &out[j]);
 }
