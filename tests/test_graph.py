@@ -178,10 +178,15 @@ FEATURES = {
 }
 
 
+# Mostly zero, and mostly nonzero (zero entries are then summed in place).
+ADJ3_FULL = [[0.25, 1.0, -1.0], [0.5, 0.0, 2.0], [1.5, -0.75, 0.0]]
+
+
+@pytest.mark.parametrize("adj", [ADJ3, ADJ3_FULL], ids=["sparse", "full"])
 @pytest.mark.parametrize("features", list(FEATURES))
-def test_dense_forward_follows_the_rules(features):
+def test_dense_forward_follows_the_rules(adj, features):
     x = FEATURES[features]
-    assert same_bits(layer_with(ADJ3, W2).forward(x), forward_ref(dense_csr(ADJ3), x, W2, dense=True))
+    assert same_bits(layer_with(adj, W2).forward(x), forward_ref(dense_csr(adj), x, W2, dense=True))
 
 
 CSR3 = ([0, 2, 4, 4], [1, 2, 0, 2], [1.0, -1.0, 0.5, 2.0])

@@ -16,12 +16,12 @@ using stream_matrix::Layout;
 
 std::string num(std::size_t v) { return std::to_string(v); }
 
-// Costs on the calling thread, measured on AVX-512 and used to decide which loops go to the
-// pool: per query-key pair, per element of its dot product and weighted sum, per exponential
-// or division of a weight, per AND popcount call and per word of it.
 // Query rows whose outputs are computed together, and the bytes of the keys they meet at a time.
 constexpr std::size_t kRowBlock = 32;
 constexpr std::size_t kKeyBlockBytes = 16 << 10;
+// Costs on the calling thread, measured on AVX-512 and used to decide which loops go to the
+// pool: per query-key pair, per element of its dot product and weighted sum, per exponential
+// or division of a weight, per AND popcount call and per word of it.
 constexpr double kTermNs = 1.5, kElementNs = 0.07, kExpNs = 4.0, kDivideNs = 1.0, kCountNs = 5.0, kCountWordNs = 0.1;
 
 void check_length(const char* name, const MatrixRef& m) {
