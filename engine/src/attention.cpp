@@ -70,9 +70,7 @@ std::vector<double> attend(const MatrixRef& q, const MatrixRef& k, const MatrixR
             // Keys in blocks that stay in the first-level cache while every query row meets them.
             for (std::size_t j0 = 0; j0 < k.rows; j0 += key_block) {
                 const std::size_t nj = std::min(k.rows - j0, key_block);
-                for (std::size_t r = 0; r < m; ++r)
-                    simd::dot_rows_f64_dispatch({row(q, r0 + r), q.cols}, row(k, j0), k.cols,
-                                                {w.data() + r * k.rows + j0, nj});
+                simd::dot_rows_f64_dispatch({row(q, r0), q.cols, m, q.cols, row(k, j0), k.cols, nj, w.data() + j0, k.rows});
             }
             shape(w.data(), m);
             simd::combine_rows_f64_dispatch({out.data() + r0 * v.cols, v.cols, m, w.data(), k.rows, nullptr,

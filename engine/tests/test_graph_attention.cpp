@@ -77,29 +77,34 @@ TEST_P(CombineTiers, EqualsThePlainLoopBitForBit) {
     }
 }
 
-// Dot products of one vector with many rows: each equals the tier's single dot product, for
-// every length through the lane groups and tails and every row count through the groups of 8.
+// Dot products of several vectors with many rows: each equals the tier's single dot product,
+// for every length through the lane groups and tails, vector counts through the pairs and row
+// counts through the groups of 8 and 16.
 TEST_P(CombineTiers, DotRowsEqualTheTiersSingleDot) {
     const Tier t = GetParam();
     for (std::size_t len = 0; len <= 40; ++len) {
-        for (std::size_t rows : {0u, 1u, 7u, 8u, 9u, 17u}) {
-            const std::size_t stride = len + 1;
-            rng::Xoshiro256pp g(len * 31 + rows);
-            std::vector<double> a(len), m(rows * stride);
-            for (double& v : a) v = (g.next_f64() - 0.5) * std::ldexp(1.0, static_cast<int>(g.next_u64() % 20) - 10);
-            for (double& v : m) v = (g.next_f64() - 0.5) * std::ldexp(1.0, static_cast<int>(g.next_u64() % 20) - 10);
-            std::vector<double> got(rows, 7.0);
-            switch (t) {
-                case Tier::Portable: simd::portable::dot_rows_f64(a, m.data(), stride, got); break;
-                case Tier::Avx2: simd::avx2::dot_rows_f64_avx2(a, m.data(), stride, got); break;
-                case Tier::Avx512: simd::avx512::dot_rows_f64_avx512(a, m.data(), stride, got); break;
-            }
-            for (std::size_t j = 0; j < rows; ++j) {
-                const std::span<const double> b(m.data() + j * stride, len);
-                const double want = t == Tier::Portable ? simd::portable::dot_f64(a, b)
-                                    : t == Tier::Avx2   ? simd::avx2::dot_f64_avx2(a, b)
-                                                        : simd::avx512::dot_f64_avx512(a, b);
-                ASSERT_EQ(std::memcmp(&got[j], &want, sizeof want), 0) << len << " " << rows << " " << j;
+        for (std::size_t m : {1u, 2u, 3u}) {
+            for (std::size_t rows : {0u, 1u, 7u, 8u, 9u, 17u, 25u}) {
+                const std::size_t stride = len + 1, a_stride = len + 2, out_stride = rows + 3;
+                rng::Xoshiro256pp g(len * 31 + rows + m);
+                std::vector<double> a(m * a_stride), mat(rows * stride), got(m * out_stride, 7.0);
+                for (double& v : a) v = (g.next_f64() - 0.5) * std::ldexp(1.0, static_cast<int>(g.next_u64() % 20) - 10);
+                for (double& v : mat) v = (g.next_f64() - 0.5) * std::ldexp(1.0, static_cast<int>(g.next_u64() % 20) - 10);
+                const simd::RowDots d{a.data(), a_stride, m, len, mat.data(), stride, rows, got.data(), out_stride};
+                switch (t) {
+                    case Tier::Portable: simd::portable::dot_rows_f64(d); break;
+                    case Tier::Avx2: simd::avx2::dot_rows_f64_avx2(d); break;
+                    case Tier::Avx512: simd::avx512::dot_rows_f64_avx512(d); break;
+                }
+                for (std::size_t i = 0; i < m; ++i)
+                    for (std::size_t j = 0; j < rows; ++j) {
+                        const std::span<const double> x(a.data() + i * a_stride, len), y(mat.data() + j * stride, len);
+                        const double want = t == Tier::Portable ? simd::portable::dot_f64(x, y)
+                                            : t == Tier::Avx2   ? simd::avx2::dot_f64_avx2(x, y)
+                                                                : simd::avx512::dot_f64_avx512(x, y);
+                        ASSERT_EQ(std::memcmp(&got[i * out_stride + j], &want, sizeof want), 0)
+                            << len << " " << m << " " << rows << " " << i << " " << j;
+                    }
             }
         }
     }

@@ -32,6 +32,17 @@ struct RowSums {
     std::size_t stride;
 };
 
+// Dot products of m vectors with n rows, each of len values: out[i * out_stride + j] is the
+// tier's dot_f64 of a_i = a + i * a_stride and row_j = rows + j * stride, bit for bit.
+struct RowDots {
+    const double* a;
+    std::size_t a_stride, m, len;
+    const double* rows;
+    std::size_t stride, n;
+    double* out;
+    std::size_t out_stride;
+};
+
 namespace portable {
 // Classic bit-parallel count, four words per step, then one at a time.
 uint64_t popcount(Words a);
@@ -53,8 +64,7 @@ void majority(const uint64_t* const* members, std::size_t n, std::size_t words, 
 void combine_rows_f64(const RowSums& s);
 // a[i] = a[i] / d, element by element (IEEE division: equal on every tier).
 void divide_f64(std::span<double> a, double d);
-// out[j] = dot_f64(a, row j), row j = rows + j * stride holding at least a.size() values.
-void dot_rows_f64(F64s a, const double* rows, std::size_t stride, std::span<double> out);
+void dot_rows_f64(const RowDots& d);
 }  // namespace portable
 
 namespace avx2 {
@@ -77,8 +87,7 @@ SC_TARGET_AVX2 void majority_avx2(const uint64_t* const* members, std::size_t n,
                                   uint64_t* out);
 SC_TARGET_AVX2 void combine_rows_f64_avx2(const RowSums& s);
 SC_TARGET_AVX2 void divide_f64_avx2(std::span<double> a, double d);
-// out[j] = dot_f64_avx2(a, row j), bit for bit.
-SC_TARGET_AVX2_FMA void dot_rows_f64_avx2(F64s a, const double* rows, std::size_t stride, std::span<double> out);
+SC_TARGET_AVX2_FMA void dot_rows_f64_avx2(const RowDots& d);
 }  // namespace avx2
 
 namespace avx512 {
@@ -101,8 +110,7 @@ SC_TARGET_AVX512F void majority_avx512(const uint64_t* const* members, std::size
                                        std::size_t words, uint64_t* out);
 SC_TARGET_AVX512F void combine_rows_f64_avx512(const RowSums& s);
 SC_TARGET_AVX512F void divide_f64_avx512(std::span<double> a, double d);
-// out[j] = dot_f64_avx512(a, row j), bit for bit.
-SC_TARGET_AVX512F void dot_rows_f64_avx512(F64s a, const double* rows, std::size_t stride, std::span<double> out);
+SC_TARGET_AVX512F void dot_rows_f64_avx512(const RowDots& d);
 }  // namespace avx512
 
 // Dispatchers. Counting: AVX-512 VPOPCNTDQ, else AVX2, else portable.
@@ -121,8 +129,9 @@ double sum_f64_dispatch(F64s a);
 void scale_f64_dispatch(std::span<double> a, double factor);
 // AVX-512 F, else AVX2, else portable; equal bits on every tier.
 void majority_dispatch(const uint64_t* const* members, std::size_t n, std::size_t words, uint64_t* out);
-// out[j] = dot_f64_dispatch(a, row j) for every j, bit for bit (several rows at a time).
-void dot_rows_f64_dispatch(F64s a, const double* rows, std::size_t stride, std::span<double> out);
+// Dot products of many vectors with many rows (see RowDots): AVX-512 F, else AVX2 with FMA,
+// else portable, each equal to that tier's dot_f64.
+void dot_rows_f64_dispatch(const RowDots& d);
 // AVX-512 F, else AVX2, else portable; equal on every tier.
 void divide_f64_dispatch(std::span<double> a, double d);
 // Weighted sums of rows (see RowSums): AVX-512 F, else AVX2, else portable; equal on every tier.

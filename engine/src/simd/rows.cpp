@@ -29,17 +29,20 @@ inline double halving_sum(const double l[8]) {
     return x0 + x1;
 }
 
-// Dot products of a with rows j0 .. j0 + R - 1 (the scalar tail of each tier, after its lanes).
-inline void dot_tails(F64s a, const double* rows, std::size_t stride, std::size_t j0, std::size_t R, std::size_t i0,
-                      double* out) {
-    #pragma GCC unroll 8
+// The scalar tail of each tier's dot products of a (len values) with rows j0 .. j0 + R - 1,
+// after its lanes: from element i0 on, one rounded product and add at a time.
+inline void dot_tails(const double* a, std::size_t len, const double* rows, std::size_t stride, std::size_t j0,
+                      std::size_t R, std::size_t i0, double* out) {
     for (std::size_t r = 0; r < R; ++r) {
         const double* b = rows + (j0 + r) * stride;
         double s = out[r];
-        for (std::size_t i = i0; i < a.size(); ++i) s = s + a[i] * b[i];
+        for (std::size_t i = i0; i < len; ++i) s = s + a[i] * b[i];
         out[r] = s;
     }
 }
+
+inline const double* vec_of(const RowDots& d, std::size_t i) { return d.a + i * d.a_stride; }
+inline double* out_of(const RowDots& d, std::size_t i) { return d.out + i * d.out_stride; }
 
 }  // namespace
 
@@ -56,11 +59,12 @@ void combine_rows_f64(const RowSums& s) {
     }
 }
 
-void dot_rows_f64(F64s a, const double* rows, std::size_t stride, std::span<double> out) {
-    for (std::size_t j = 0; j < out.size(); ++j) {
-        out[j] = -0.0;
-        dot_tails(a, rows, stride, j, 1, 0, &out[j]);
-    }
+void dot_rows_f64(const RowDots& d) {
+    for (std::size_t i = 0; i < d.m; ++i)
+        for (std::size_t j = 0; j < d.n; ++j) {
+            out_of(d, i)[j] = -0.0;
+            dot_tails(vec_of(d, i), d.len, d.rows, d.stride, j, 1, 0, out_of(d, i) + j);
+        }
 }
 }  // namespace portable
 
@@ -121,14 +125,14 @@ SC_TARGET_AVX2 void combine_rows_f64_avx2(const RowSums& s) {
 
 namespace {
 template <std::size_t R>
-SC_TARGET_AVX2_FMA inline void dots_avx2(F64s a, const double* rows, std::size_t stride, std::size_t j0, double* out) {
-    const std::size_t n = a.size();
+SC_TARGET_AVX2_FMA inline void dots_avx2(const double* a, std::size_t n, const double* rows, std::size_t stride,
+                                         std::size_t j0, double* out) {
     __m256d acc[R];
     #pragma GCC unroll 8
     for (std::size_t r = 0; r < R; ++r) acc[r] = _mm256_setzero_pd();
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) {
-        const __m256d x = _mm256_loadu_pd(&a[i]);
+        const __m256d x = _mm256_loadu_pd(a + i);
         #pragma GCC unroll 8
         for (std::size_t r = 0; r < R; ++r)
             acc[r] = _mm256_fmadd_pd(x, _mm256_loadu_pd(rows + (j0 + r) * stride + i), acc[r]);
@@ -150,14 +154,16 @@ SC_TARGET_AVX2_FMA inline void dots_avx2(F64s a, const double* rows, std::size_t
             out[r] = ((l[0] + l[1]) + l[2]) + l[3];
         }
     }
-    dot_tails(a, rows, stride, j0, R, i, out);
+    dot_tails(a, n, rows, stride, j0, R, i, out);
 }
 }  // namespace
 
-SC_TARGET_AVX2_FMA void dot_rows_f64_avx2(F64s a, const double* rows, std::size_t stride, std::span<double> out) {
-    std::size_t j = 0;
-    for (; j + 8 <= out.size(); j += 8) dots_avx2<8>(a, rows, stride, j, &out[j]);
-    for (; j < out.size(); ++j) dots_avx2<1>(a, rows, stride, j, &out[j]);
+SC_TARGET_AVX2_FMA void dot_rows_f64_avx2(const RowDots& d) {
+    for (std::size_t q = 0; q < d.m; ++q) {
+        std::size_t j = 0;
+        for (; j + 8 <= d.n; j += 8) dots_avx2<8>(vec_of(d, q), d.len, d.rows, d.stride, j, out_of(d, q) + j);
+        for (; j < d.n; ++j) dots_avx2<1>(vec_of(d, q), d.len, d.rows, d.stride, j, out_of(d, q) + j);
+    }
 }
 }  // namespace avx2
 
@@ -225,39 +231,64 @@ SC_TARGET_AVX512F inline void halving_sums8(const __m512d acc[8], double* out) {
     _mm512_storeu_pd(out, _mm512_permutexvar_pd(_mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7), s));
 }
 
-template <std::size_t R>
-SC_TARGET_AVX512F inline void dots_avx512(F64s a, const double* rows, std::size_t stride, std::size_t j0, double* out) {
-    const std::size_t n = a.size();
-    __m512d acc[R];
-    #pragma GCC unroll 16
-    for (std::size_t r = 0; r < R; ++r) acc[r] = _mm512_setzero_pd();
+// Dot products of A vectors (a_q = a + q * a_stride) with rows j0 .. j0 + R - 1: each loaded
+// row block serves every vector. Results go to out + q * out_stride.
+template <std::size_t A, std::size_t R>
+SC_TARGET_AVX512F inline void dots_avx512(const double* a, std::size_t a_stride, std::size_t n, const double* rows,
+                                          std::size_t stride, std::size_t j0, double* out, std::size_t out_stride) {
+    __m512d acc[A][R];
+    #pragma GCC unroll 2
+    for (std::size_t q = 0; q < A; ++q) {
+        #pragma GCC unroll 16
+        for (std::size_t r = 0; r < R; ++r) acc[q][r] = _mm512_setzero_pd();
+    }
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
-        const __m512d x = _mm512_loadu_pd(&a[i]);
-        #pragma GCC unroll 16
-        for (std::size_t r = 0; r < R; ++r)
-            acc[r] = _mm512_fmadd_pd(x, _mm512_loadu_pd(rows + (j0 + r) * stride + i), acc[r]);
-    }
-    if constexpr (R % 8 == 0) {
+        __m512d x[A];
         #pragma GCC unroll 2
-        for (std::size_t r = 0; r < R; r += 8) halving_sums8(acc + r, out + r);
-    } else {
-        #pragma GCC unroll 8
+        for (std::size_t q = 0; q < A; ++q) x[q] = _mm512_loadu_pd(a + q * a_stride + i);
+        #pragma GCC unroll 16
         for (std::size_t r = 0; r < R; ++r) {
-            alignas(64) double l[8];
-            _mm512_store_pd(l, acc[r]);
-            out[r] = halving_sum(l);
+            const __m512d y = _mm512_loadu_pd(rows + (j0 + r) * stride + i);
+            #pragma GCC unroll 2
+            for (std::size_t q = 0; q < A; ++q) acc[q][r] = _mm512_fmadd_pd(x[q], y, acc[q][r]);
         }
     }
-    dot_tails(a, rows, stride, j0, R, i, out);
+    #pragma GCC unroll 2
+    for (std::size_t q = 0; q < A; ++q) {
+        double* o = out + q * out_stride;
+        if constexpr (R % 8 == 0) {
+            #pragma GCC unroll 2
+            for (std::size_t r = 0; r < R; r += 8) halving_sums8(acc[q] + r, o + r);
+        } else {
+            #pragma GCC unroll 8
+            for (std::size_t r = 0; r < R; ++r) {
+                alignas(64) double l[8];
+                _mm512_store_pd(l, acc[q][r]);
+                o[r] = halving_sum(l);
+            }
+        }
+        dot_tails(a + q * a_stride, n, rows, stride, j0, R, i, o);
+    }
 }
 }  // namespace
 
-SC_TARGET_AVX512F void dot_rows_f64_avx512(F64s a, const double* rows, std::size_t stride, std::span<double> out) {
-    std::size_t j = 0;
-    for (; j + 16 <= out.size(); j += 16) dots_avx512<16>(a, rows, stride, j, &out[j]);
-    for (; j + 8 <= out.size(); j += 8) dots_avx512<8>(a, rows, stride, j, &out[j]);
-    for (; j < out.size(); ++j) dots_avx512<1>(a, rows, stride, j, &out[j]);
+SC_TARGET_AVX512F void dot_rows_f64_avx512(const RowDots& d) {
+    std::size_t q = 0;
+    // Two vectors at a time halve the row loads per product.
+    for (; q + 2 <= d.m; q += 2) {
+        std::size_t j = 0;
+        for (; j + 8 <= d.n; j += 8)
+            dots_avx512<2, 8>(vec_of(d, q), d.a_stride, d.len, d.rows, d.stride, j, out_of(d, q) + j, d.out_stride);
+        for (; j < d.n; ++j)
+            dots_avx512<2, 1>(vec_of(d, q), d.a_stride, d.len, d.rows, d.stride, j, out_of(d, q) + j, d.out_stride);
+    }
+    for (; q < d.m; ++q) {
+        std::size_t j = 0;
+        for (; j + 16 <= d.n; j += 16) dots_avx512<1, 16>(vec_of(d, q), 0, d.len, d.rows, d.stride, j, out_of(d, q) + j, 0);
+        for (; j + 8 <= d.n; j += 8) dots_avx512<1, 8>(vec_of(d, q), 0, d.len, d.rows, d.stride, j, out_of(d, q) + j, 0);
+        for (; j < d.n; ++j) dots_avx512<1, 1>(vec_of(d, q), 0, d.len, d.rows, d.stride, j, out_of(d, q) + j, 0);
+    }
 }
 }  // namespace avx512
 
@@ -295,11 +326,11 @@ void combine_rows_f64_dispatch(const RowSums& s) {
     portable::combine_rows_f64(s);
 }
 
-void dot_rows_f64_dispatch(F64s a, const double* rows, std::size_t stride, std::span<double> out) {
+void dot_rows_f64_dispatch(const RowDots& d) {
     const uint32_t f = features();
-    if (has(f, kAvx512f)) return avx512::dot_rows_f64_avx512(a, rows, stride, out);
-    if (has(f, kAvx2 | kFma)) return avx2::dot_rows_f64_avx2(a, rows, stride, out);
-    portable::dot_rows_f64(a, rows, stride, out);
+    if (has(f, kAvx512f)) return avx512::dot_rows_f64_avx512(d);
+    if (has(f, kAvx2 | kFma)) return avx2::dot_rows_f64_avx2(d);
+    portable::dot_rows_f64(d);
 }
 
 }  // namespace simd
