@@ -344,7 +344,7 @@ def constant_value(text, ty):
 
 
 def port_width(ops, source, seen=()):
-    """The Part's table of output widths, following outputs to what they forward."""
+    """The table of output widths, following outputs to what they forward."""
     op = next((o for o in ops if o[1] == source), None)
     if op is None or source in seen:
         return 16
