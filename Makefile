@@ -21,7 +21,7 @@ test: build
 	PYTHONPATH=$(BUILD) $(PYTHON) -m pytest -q tests
 
 bench:
-	@sh scripts/install-deps.sh libbenchmark-dev libopenblas0-pthread
+	@sh scripts/install-deps.sh libbenchmark-dev libopenblas0-pthread python3-brian
 	@cmake -S . -B $(BUILD) -DPython3_EXECUTABLE=$(PYTHON) -DSC_BUILD_BENCH=ON >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 	@# Every benchmark runs: a missed target is printed, and only a benchmark that cannot run

@@ -181,6 +181,16 @@ void register_all() {
             rng::ChaCha8 g(44257);
             benchmark::DoNotOptimize(bitstream::bernoulli_packed_simd(0.3, n * 8, g));
         }, 1, true, 256u << 10);
+        // Bytes are those of the keystream drawn (the float form takes 64 bits per stream bit).
+        add("chacha8_keystream", t, [](std::size_t n) {
+            rng::ChaCha8 g(44257);
+            g.fill_bytes(data().copy.data(), n);
+            benchmark::ClobberMemory();
+        }, 1, true, 256u << 10);
+        add("bernoulli_float_chacha", t, [](std::size_t n) {
+            rng::ChaCha8 g(44257);
+            benchmark::DoNotOptimize(bitstream::bernoulli_packed(0.3, n / 8, g));
+        }, 1, true, 256u << 10);
     }
     add("bernoulli_float_xoshiro", Tier::Portable, [](std::size_t n) {
         rng::Xoshiro256pp g(44257);

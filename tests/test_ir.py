@@ -692,11 +692,10 @@ def test_emits_the_exact_module_of_a_small_graph():
         "        .post_bit(v4)\n"
         "    );\n"
         "\n"
+        # The count of a 1-bit stream is that bit.
         "    // Combinatorial popcount for v5\n"
         "    always_comb begin\n"
-        "        v5 = 64'd0;\n"
-        "        for (integer _pc_i = 0; _pc_i < 64; _pc_i = _pc_i + 1)\n"
-        "            v5 = v5 + {63'd0, v4[_pc_i]};\n"
+        "        v5 = {63'd0, v4};\n"
         "    end\n"
         "\n"
         "    assign y = v5;\n"
@@ -751,7 +750,7 @@ def test_port_widths():
     assert "    wire [0:0] v11_spikes;\n" in t
     assert "    assign u = v99;\n" in t
     assert "    assign y = r;\n" in t
-    assert "    assign l1 = v6_spike;\n" in t
+    assert "    assign l1 = {11'd0, v6_spike};\n" in t
     assert "    assign d = v11_spikes;\n" in t
 
 
@@ -787,8 +786,8 @@ def test_constant_declarations():
         "    localparam signed [15:0] c3 = 16'sd128;\n"
         "    localparam signed [15:0] c4 = -16'sd3;\n"
         "    localparam signed [15:0] c5 = 16'sd0;\n"
-        "    localparam signed [15:0] c6 = 16'sd9223372036854775807;\n"
-        "    localparam signed [15:0] c7 = -16'sd9223372036854775808;\n"
+        "    localparam signed [63:0] c6 = 64'sd9223372036854775807;\n"
+        "    localparam signed [63:0] c7 = -64'sd9223372036854775808;\n"
     ) in t
     assert "'sd-" not in t
 
@@ -929,6 +928,128 @@ def test_emitter_refusals(line, message):
         with pytest.raises(ValueError) as info:
             sv(body)
         assert str(info.value) == message
+
+
+@pytest.mark.parametrize(
+    "name, written",
+    [
+        ("x_1$", "x_1$"),
+        ("_a", "_a"),
+        ("1st", "\\1st "),
+        ("module", "\\module "),
+        ("wire", "\\wire "),
+        ("a+b", "\\a+b "),
+        ("out[0]", "\\out[0] "),
+        ("x.y", "\\x.y "),
+        ("$x", "\\$x "),
+    ],
+)
+def test_names_that_are_not_identifiers_are_escaped(name, written):
+    b = sc.ScGraphBuilder(name)
+    b.output("y", b.input(name, "u8"))
+    t = sc.ir_emit_sv(b.build())
+    assert f"// Source graph: {name}\n" in t
+    assert f"module {written} (\n" in t
+    assert f"    input wire [7:0] {written},\n" in t
+    assert f"    assign y = {written};\n" in t
+
+
+@pytest.mark.parametrize(
+    "body, message",
+    [
+        ('%0 = sc.input "" : u8\n', "Port name of op[0] must not be empty."),
+        ('%0 = sc.input "x" : u8\nsc.output "" %0\n', "Port name of op[1] must not be empty."),
+        ('%0 = sc.input "a b" : u8\n',
+         "Port 'a b' of op[0] cannot be written as a SystemVerilog identifier: it has white space "
+         "or a character outside printable ASCII."),
+        ('%0 = sc.input "caf\u00e9" : u8\n',
+         "Port 'caf\u00e9' of op[0] cannot be written as a SystemVerilog identifier: it has white "
+         "space or a character outside printable ASCII."),
+        ('%0 = sc.input "x" : u8\nsc.output "y" %0\nsc.output "x" %0\nsc.output "y" %0\n',
+         "Port 'x' is named twice, by op[0] and op[2]."),
+        ('%0 = sc.input "clk" : bool\n',
+         "Port 'clk' of op[0] clashes with a name that the module uses itself."),
+        ('%0 = sc.input "x" : bool\nsc.output "rst_n" %0\n',
+         "Port 'rst_n' of op[1] clashes with a name that the module uses itself."),
+        ('%0 = sc.input "x" : u8\n%1 = sc.popcount %0\nsc.output "v1" %1\n',
+         "Port 'v1' of op[2] clashes with a name that the module uses itself."),
+        ('%0 = sc.constant 1 : u8\nsc.output "c0" %0\n',
+         "Port 'c0' of op[1] clashes with a name that the module uses itself."),
+        ('%0 = sc.input "x" : rate\n%1 = sc.encode %0, length=8, seed=1\nsc.output "u_enc_0" %1\n',
+         "Port 'u_enc_0' of op[2] clashes with a name that the module uses itself."),
+        ('%0 = sc.input "_pc_i" : u8\n%1 = sc.popcount %0\n',
+         "Port '_pc_i' of op[0] clashes with a name that the module uses itself."),
+    ],
+)
+def test_names_that_cannot_be_written_are_refused(body, message):
+    with pytest.raises(ValueError) as info:
+        sv(body)
+    assert str(info.value) == message
+
+
+def test_names_of_the_emitter_free_for_ports_it_does_not_use():
+    # v2 and c5 name no net of this module.
+    t = sv('%0 = sc.input "v2" : u8\n%1 = sc.popcount %0\nsc.output "c5" %1\n')
+    assert "    assign c5 = v1;\n" in t
+
+
+@pytest.mark.parametrize(
+    "name, message",
+    [
+        ("", "Module name must not be empty."),
+        ("my graph", "Module name 'my graph' cannot be written as a SystemVerilog identifier: it "
+         "has white space or a character outside printable ASCII."),
+        ("a\nb", "Module name 'a\nb' cannot be written as a SystemVerilog identifier: it has "
+         "white space or a character outside printable ASCII."),
+    ],
+)
+def test_module_names_that_cannot_be_written_are_refused(name, message):
+    with pytest.raises(ValueError) as info:
+        sc.ir_emit_sv(sc.ScGraphBuilder(name).build())
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize(
+    "body, line",
+    [
+        # Values that fit keep the template's literal; larger ones are written at 64 bits.
+        ("%0 = sc.constant 4294967295 : u64\n", "    localparam [31:0] c0 = 32'd4294967295;\n"),
+        ("%0 = sc.constant 4294967296 : u64\n", "    localparam [63:0] c0 = 64'd4294967296;\n"),
+        ("%0 = sc.constant 32767 : i16\n", "    localparam signed [15:0] c0 = 16'sd32767;\n"),
+        ("%0 = sc.constant -32768 : i16\n", "    localparam signed [15:0] c0 = -16'sd32768;\n"),
+        ("%0 = sc.constant 32768 : i32\n", "    localparam signed [63:0] c0 = 64'sd32768;\n"),
+        ("%0 = sc.constant 128.0 : fixed<32,8>\n",
+         "    localparam signed [63:0] c0 = 64'sd32768;\n"),
+        ("%0 = sc.constant [1, -40000] : vec<i32,2>\n",
+         "    wire [127:0] c0;\n    assign c0[0 +: 64] = 64'sd1;\n"
+         "    assign c0[64 +: 64] = -64'sd40000;\n"),
+        ('%0 = sc.input "x" : u8\n%1 = sc.div_const %0, divisor=4294967295\n',
+         "    assign v1 = x / 4294967295;\n"),
+        ('%0 = sc.input "x" : u8\n%1 = sc.div_const %0, divisor=4294967296\n',
+         "    assign v1 = x / 64'd4294967296;\n"),
+        ('%0 = sc.input "x" : i8\n%1 = sc.div_const %0, divisor=2147483648\n',
+         "    assign v1 = $signed(x) / 64'sd2147483648;\n"),
+        ('%0 = sc.input "x" : i8\n%1 = sc.div_const %0, divisor=18446744073709551615\n',
+         "    assign v1 = 64'($signed(x) / $signed({1'b0, 64'd18446744073709551615}));\n"),
+        ('%0 = sc.input "x" : u8\n%1 = sc.scale %0, factor=-8388607.99609375\n',
+         "    assign v1 = ($signed({1'b0, x}) * -2147483647) >>> 8;\n"),
+        # Unsized, 2147483648 would be a negative 32-bit integer before its minus sign.
+        ('%0 = sc.input "x" : u8\n%1 = sc.scale %0, factor=-8388608\n',
+         "    assign v1 = ($signed({1'b0, x}) * -64'sd2147483648) >>> 8;\n"),
+        ('%0 = sc.input "x" : u8\n%1 = sc.offset %0, offset=16777215.99609375\n',
+         "    assign v1 = x + 4294967295;\n"),
+        ("%0 = sc.lif_step %1, leak=%1, gain=%1, noise=%1, vt=2147483647\n",
+         "        .V_THRESHOLD(2147483647),\n"),
+        ("%0 = sc.lif_step %1, leak=%1, gain=%1, noise=%1, vt=-2147483648\n",
+         "        .V_THRESHOLD(-64'sd2147483648),\n"),
+        ("%0 = sc.dense_forward %1, weights=%1, leak=%1, gain=%1, len=4294967296\n",
+         "        .stream_len(64'd4294967296),\n"),
+        ("%0 = sc.dense_forward %1, weights=%1, leak=%1, gain=%1, nn=4294967296\n",
+         "        .N_NEURONS(64'd4294967296),\n"),
+    ],
+)
+def test_literals_fit_their_values(body, line):
+    assert line in sv(body)
 
 
 # ---------------------------------------------------------------- deep types

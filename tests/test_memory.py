@@ -34,6 +34,13 @@ CASES = {
     "cortical column too large": "sc.CorticalColumnNative(2**20, 10.0, 1.0, 1.0, 0.1, 0.1, 1)",
     "dendrite compartments wrap": "sc.RallDendriteNative(2**33, 2**31, 10.0, 0.5, 1.0)",
     "dendrite too large": "sc.RallDendriteNative(2**20, 2**20, 10.0, 0.5, 1.0)",
+    "batch_lif_run steps beyond the index type": "sc.batch_lif_run(2**63, 0, 256, 1)",
+    # 2**62 steps of 4-byte spike flags wrap the byte count.
+    "batch_lif_run_multi bytes wrap": "sc.batch_lif_run_multi(1, 2**62, 0, 256, np.ones(1, np.int16))",
+    "brunel run bytes wrap": "sc.BrunelNetwork(0, np.zeros(1, np.int64), np.zeros(0, np.int64), "
+                             "np.zeros(0, np.int16), 0, 256, 1.0, 1).run(2**62)",
+    "ei network n_exc + n_inh wraps": "sc.py_simulate_ei_network(n_exc=2**64 - 1, n_inh=1)",
+    "ei network too large": "sc.py_simulate_ei_network(n_exc=2**40)",
     # An array's length is true: a float sequence read from it fails at once, in any dtype.
     "float64 array as a sequence": "sc.KVRAMetrics.consciousness_index(as_strided(z, (2**59,), (0,)), [0.1] * 6)",
     "int64 array as a sequence": "sc.KVRAMetrics.consciousness_index(as_strided(i, (2**59,), (0,)), [0.1] * 6)",

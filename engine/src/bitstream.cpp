@@ -10,6 +10,7 @@
 #include "simd/byte_compare.hpp"
 #include "simd/features.hpp"
 #include "simd/kernels.hpp"
+#include "simd/uniform_compare.hpp"
 
 namespace bitstream {
 namespace {
@@ -74,6 +75,27 @@ void float_form(double p, std::size_t length, Gen& gen, std::span<uint64_t> out)
         out[full] = w;
     }
     gen = g;
+}
+
+// The same on a ChaCha8 keystream, eight draws per compare for the full words.
+void float_form(double p, std::size_t length, rng::ChaCha8& g, std::span<uint64_t> out) {
+    require_out(out, length);
+    const uint64_t T = float_form_threshold(p);
+    const std::size_t full = length / 64, rest = length % 64;
+    const uint32_t f = simd::features();
+    if (full == 0) {
+    } else if (simd::has(f, simd::kAvx512f)) {
+        simd::detail::uniform_words_avx512(g, out.data(), full, T);
+    } else if (simd::has(f, simd::kAvx2)) {
+        simd::detail::uniform_words_avx2(g, out.data(), full, T);
+    } else {
+        simd::detail::uniform_words_portable(g, out.data(), full, T);
+    }
+    if (rest) {
+        uint64_t w = 0;
+        for (unsigned j = 0; j < rest; ++j) w |= static_cast<uint64_t>((g.next_u64() >> 11) < T) << j;
+        out[full] = w;
+    }
 }
 
 template <class Gen>
@@ -266,7 +288,7 @@ std::vector<uint64_t> bernoulli_packed(double p, std::size_t length, rng::Xoshir
     return encoded<rng::Xoshiro256pp, float_form<rng::Xoshiro256pp>>(p, length, g);
 }
 std::vector<uint64_t> bernoulli_packed(double p, std::size_t length, rng::ChaCha8& g) {
-    return encoded<rng::ChaCha8, float_form<rng::ChaCha8>>(p, length, g);
+    return encoded<rng::ChaCha8, float_form>(p, length, g);
 }
 
 uint8_t byte_threshold(double p) {

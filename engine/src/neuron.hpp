@@ -42,7 +42,7 @@ struct FixedPointLif {
     int16_t v_reset;
     int16_t v_threshold;
 
-    SC_ARGS((uint32_t, data_width, 16), (uint32_t, fraction, 8), (int16_t, v_rest, 0),
+    SC_ARGS(FixedPointLif, (uint32_t, data_width, 16), (uint32_t, fraction, 8), (int16_t, v_rest, 0),
             (int16_t, v_reset, 0), (int16_t, v_threshold, 256), (int32_t, refractory_period, 2))
 
     // Nothing is validated here: a bad width is reported by the first step.
@@ -55,7 +55,6 @@ struct FixedPointLif {
           v_rest(a.v_rest),
           v_reset(a.v_reset),
           v_threshold(a.v_threshold) {}
-    FixedPointLif() : FixedPointLif(Args{}) {}
     FixedPointLif(uint32_t data_width_, uint32_t fraction_, int16_t v_rest_, int16_t v_reset_,
                   int16_t v_threshold_, int32_t refractory_period_)
         : FixedPointLif(Args{data_width_, fraction_, v_rest_, v_reset_, v_threshold_, refractory_period_}) {}
@@ -107,10 +106,9 @@ struct Izhikevich {
     double d;
     double dt;
 
-    SC_ARGS((double, a, 0.02), (double, b, 0.2), (double, c, -65.0), (double, d, 8.0), (double, dt, 1.0))
+    SC_ARGS(Izhikevich, (double, a, 0.02), (double, b, 0.2), (double, c, -65.0), (double, d, 8.0), (double, dt, 1.0))
 
     explicit Izhikevich(const Args& p) : v(p.c), u(p.b * p.c), a(p.a), b(p.b), c(p.c), d(p.d), dt(p.dt) {}
-    Izhikevich() : Izhikevich(Args{}) {}
 
     int32_t step(double current) {
         const double h = dt * 0.5;
@@ -211,12 +209,11 @@ struct LapicqueNeuron {
     double resistance;
     double dt;
 
-    SC_ARGS((double, tau, 20.0), (double, resistance, 1.0), (double, threshold, 1.0), (double, dt, 1.0))
+    SC_ARGS(LapicqueNeuron, (double, tau, 20.0), (double, resistance, 1.0), (double, threshold, 1.0), (double, dt, 1.0))
 
     explicit LapicqueNeuron(const Args& a)
         : v(0.0), v_rest(0.0), v_reset(0.0), threshold(a.threshold), tau(a.tau), resistance(a.resistance),
           dt(a.dt) {}
-    LapicqueNeuron() : LapicqueNeuron(Args{}) {}
 
     int32_t step(double current) {
         v = v + ((current * resistance - (v - v_rest)) / tau) * dt;

@@ -8,7 +8,16 @@
 
 #include <emmintrin.h>
 
+#include "simd/features.hpp"
+
 namespace rng {
+
+namespace detail {
+// The four blocks of a ChaCha8 refill with AVX2 or AVX-512 F registers (simd/chacha.cpp);
+// callable only when the processor has those features.
+void chacha8_four_blocks_avx2(const uint32_t key[8], uint64_t ctr, uint32_t out[64]);
+void chacha8_four_blocks_avx512(const uint32_t key[8], uint64_t ctr, uint32_t out[64]);
+}  // namespace detail
 
 // Uniform float in [0, 1) with 53 random bits from a 64-bit draw.
 inline double unit_f64(uint64_t x) { return static_cast<double>(x >> 11) * 0x1.0p-53; }
@@ -93,7 +102,7 @@ struct ChaCha8 {
 
     // The four blocks of a refill side by side, one block per 32-bit lane (SSE2 is part of
     // every x86-64 processor); the words equal four calls of block().
-    static void four_blocks(const uint32_t key[8], uint64_t ctr, uint32_t out[64]) {
+    static void four_blocks_sse2(const uint32_t key[8], uint64_t ctr, uint32_t out[64]) {
         __m128i x[16], in[16];
         const uint32_t consts[4] = {0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u};
         for (int i = 0; i < 4; ++i) in[i] = _mm_set1_epi32(static_cast<int>(consts[i]));
@@ -137,6 +146,14 @@ struct ChaCha8 {
             _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * 16 + 4 * g), c);
             _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * 16 + 4 * g), d);
         }
+    }
+
+    // The widest form the processor offers; every form gives the same words.
+    static void four_blocks(const uint32_t key[8], uint64_t ctr, uint32_t out[64]) {
+        const uint32_t f = simd::features();
+        if (simd::has(f, simd::kAvx512f)) return detail::chacha8_four_blocks_avx512(key, ctr, out);
+        if (simd::has(f, simd::kAvx2)) return detail::chacha8_four_blocks_avx2(key, ctr, out);
+        four_blocks_sse2(key, ctr, out);
     }
 
     void refill() {

@@ -216,6 +216,25 @@ TEST_P(EncodeTiers, FusedCountUsesOnlyExistingWeightWords) {
     }
 }
 
+// The ChaCha8 form compares eight draws at a time from the generator's buffer: every buffer
+// position a stream can start at (odd ones and those whose draws straddle a refill included).
+TEST_P(EncodeTiers, FloatFormOnChaChaMatchesPlainCompareAtEveryBufferPosition) {
+    for (unsigned skip = 0; skip < 64; ++skip) {
+        for (std::size_t length : {1u, 63u, 64u, 65u, 128u, 200u, 1024u}) {
+            for (double p : {0.0, 0.3, 0.5, 1.0 - 0x1p-53, 1.0, kNan}) {
+                rng::ChaCha8 c(skip + 5), cr(skip + 5);
+                for (unsigned i = 0; i < skip; ++i) {
+                    c.next_u32();
+                    cr.next_u32();
+                }
+                ASSERT_EQ(bitstream::bernoulli_packed(p, length, c), float_form_ref(p, length, cr))
+                    << skip << " " << length << " " << p;
+                ASSERT_EQ(c.next_u32(), cr.next_u32()) << skip << " " << length << " " << p;
+            }
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Encode, EncodeTiers, kAllTiers, TierName());
 
 // ---------------------------------------------------------------- matrix encoder

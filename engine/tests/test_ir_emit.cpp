@@ -138,7 +138,8 @@ TEST(IrEmit, LifAndDenseInstances) {
                     "        .run_done(v3_done),\n"
                     "        .running(v3_running)\n"
                     "    );\n\n"));
-    EXPECT_TRUE(has(t, "    assign s = v2_spike;\n    assign d = v3_spikes;\n\nendmodule\n"));
+    // The spike drives the data-width port zero-extended.
+    EXPECT_TRUE(has(t, "    assign s = {11'd0, v2_spike};\n    assign d = v3_spikes;\n\nendmodule\n"));
 }
 
 TEST(IrEmit, ArithmeticAndCombinationalBlocks) {
@@ -171,7 +172,8 @@ TEST(IrEmit, ArithmeticAndCombinationalBlocks) {
     EXPECT_TRUE(has(t, "    assign v6 = x + -64;\n"));
     EXPECT_TRUE(has(t, "    assign v7 = x / 3;\n"));
     EXPECT_TRUE(has(t, "    assign v8 = (x * 0) >>> 8;\n"));
-    EXPECT_TRUE(has(t, "    assign v9 = x + 9223372036854775807;\n"));
+    // An unsized decimal is a 32-bit integer: a larger one is written at 64 bits.
+    EXPECT_TRUE(has(t, "    assign v9 = x + 64'd9223372036854775807;\n"));
 }
 
 TEST(IrEmit, ConstantDeclarations) {
@@ -200,7 +202,9 @@ TEST(IrEmit, ConstantDeclarations) {
                     "    assign c6[0 +: 16] = -16'sd128;\n"
                     "    assign c6[16 +: 16] = 16'sd64;\n"
                     "    wire [0:0] c7;\n"
-                    "    localparam signed [15:0] c8 = -16'sd9223372036854775808;\n"));
+                    "    assign c7 = 1'b0;\n"
+                    // A value outside 16 bits gets a 64-bit localparam.
+                    "    localparam signed [63:0] c8 = -64'sd9223372036854775808;\n"));
     EXPECT_FALSE(has(t, "'sd-"));
 }
 

@@ -2,11 +2,15 @@
 // and the checks of the builder as the Python class drives it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "error.hpp"
 #include "ir/builder.hpp"
 #include "ir/graph.hpp"
+#include "ir/id_map.hpp"
+#include "rng.hpp"
 
 using namespace ir;
 
@@ -195,4 +199,26 @@ TEST(IrBuilderSession, ChecksSeedsAndConsumption) {
     EXPECT_EQ(consumed([&] { s.input("x", "float"); }), "Unknown IR type: 'float'");
     EXPECT_EQ(consumed([&] { s.encode(0, 1, 65536); }), "Seed out of range for u16: 65536");
     EXPECT_EQ(consumed([&] { s.encode(0, 1, 5); }), msg);
+}
+
+// Both ways of numbering ids (the table for small ids, the radix sort for any) give the
+// distinct ids in increasing order and each given id's rank among them.
+TEST(IrDenseIds, NumbersAreRanksOfTheDistinctIds) {
+    rng::Xoshiro256pp g(5);
+    for (const uint64_t spread : {uint64_t{3}, uint64_t{1000}, uint64_t{1} << 32}) {
+        std::vector<ir::ValueId> given(5000);
+        for (auto& id : given) id = static_cast<ir::ValueId>(g.next_u64() % spread);
+        given.push_back(0xFFFFFFFFu % spread);
+        const ir::DenseIds d = ir::number_densely(given);
+        std::vector<ir::ValueId> want(given);
+        std::sort(want.begin(), want.end());
+        want.erase(std::unique(want.begin(), want.end()), want.end());
+        ASSERT_EQ(d.ids, want) << spread;
+        for (std::size_t i = 0; i < given.size(); ++i) {
+            ASSERT_EQ(d.ids[d.number[i]], given[i]);
+            ASSERT_EQ(d.find(given[i]), d.number[i]);
+        }
+        if (d.ids.back() != 0xFFFFFFFFu) EXPECT_EQ(d.find(d.ids.back() + 1), ir::DenseIds::npos);
+    }
+    EXPECT_TRUE(ir::number_densely({}).ids.empty());
 }

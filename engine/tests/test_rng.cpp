@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "bitcore_util.hpp"
 #include "rng.hpp"
 
 namespace {
@@ -164,20 +165,25 @@ TEST(RngUniform, FiftyThreeBitsInUnitInterval) {
 
 }  // namespace
 
-TEST(RngChaCha, FourBlockRefillEqualsSingleBlocks) {
+class ChaChaTiers : public bitcore_test::TierTest {};
+
+// Each tier's refill against the single-block function, with counters that carry into the
+// high word and wrap around.
+TEST_P(ChaChaTiers, FourBlockRefillEqualsSingleBlocks) {
     for (uint64_t seed : {0ull, 1ull, 44257ull, 0xFFFFFFFFFFFFFFFFull}) {
-        rng::ChaCha8 g(seed);
-        // Counters that carry into the high word are covered too.
-        for (uint64_t ctr : {0ull, 4ull, 0xFFFFFFFEull, 0xFFFFFFFFFFFFFFFCull}) {
+        const rng::ChaCha8 g(seed);
+        for (uint64_t ctr : {0ull, 4ull, 1000ull, 0xFFFFFFFEull, 0xFFFFFFFFFFFFFFFCull, 0xFFFFFFFFFFFFFFFEull}) {
             uint32_t four[64], one[16];
             rng::ChaCha8::four_blocks(g.key, ctr, four);
             for (int b = 0; b < 4; ++b) {
                 rng::ChaCha8::block(g.key, ctr + static_cast<uint64_t>(b), one);
-                for (int i = 0; i < 16; ++i) ASSERT_EQ(four[16 * b + i], one[i]) << seed << " " << ctr;
+                for (int i = 0; i < 16; ++i) ASSERT_EQ(four[16 * b + i], one[i]) << seed << " " << ctr << " " << b;
             }
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Rng, ChaChaTiers, bitcore_test::kAllTiers, bitcore_test::TierName());
 
 TEST(RngChaCha, SeekMatchesSequentialDraws) {
     for (uint64_t k : {0ull, 1ull, 63ull, 64ull, 65ull, 1000ull}) {

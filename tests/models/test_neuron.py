@@ -6,48 +6,8 @@ import pytest
 import sc_dravik_engine as sc
 from contract import *  # noqa: F401,F403 - the shared contract runs over ROWS
 from contract import Row, const_then_uniform
+from netref import Lif as RefFixedPointLif
 from sc_testing import panic_of
-
-def wrap(x, k):
-    """Low k bits of x read as a signed k-bit number."""
-    x &= (1 << k) - 1
-    return x - (1 << k) if x >> (k - 1) else x
-
-
-class RefFixedPointLif:
-    keys = ("v", "refractory_counter")
-
-    def __init__(self, data_width=16, fraction=8, v_rest=0, v_reset=0, v_threshold=256,
-                 refractory_period=2):
-        self.refractory_counter = 0
-        self.W, self.F = data_width, fraction
-        self.refractory_period = refractory_period
-        self.v_rest, self.v_reset, self.v_threshold = v_rest, v_reset, v_threshold
-        self.v = v_rest
-
-    def step(self, leak_k, gain_k, i_t, noise_in=0):
-        W = self.W
-        if self.refractory_counter > 0:
-            self.refractory_counter -= 1
-            self.v = self.v_rest
-            return (0, wrap(self.v_rest, W))
-        assert 1 <= 2 * W <= 32
-        d = wrap(wrap(self.v_rest - self.v, 2 * W), 16)
-        sh = self.F % 32
-        leak = wrap((d * leak_k) >> sh, W)  # Python's >> rounds toward minus infinity
-        inp = wrap((i_t * gain_k) >> sh, W)
-        v_new = wrap(self.v + noise_in + inp + leak, W)
-        if v_new >= self.v_threshold:
-            self.v = self.v_reset
-            self.refractory_counter = self.refractory_period
-            return (1, wrap(self.v_reset, W))
-        self.v = v_new
-        return (0, v_new)
-
-    def reset(self):
-        self.v = self.v_rest
-        self.refractory_counter = 0
-
 
 class RefIzhikevich:
     keys = ("v", "u")

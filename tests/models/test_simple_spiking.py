@@ -4,8 +4,25 @@ import math
 import pytest
 
 import sc_dravik_engine as sc
+from bitref import Xoshiro, uniform
 from contract import *  # noqa: F401,F403 - the shared contract runs over ROWS
-from contract import Row
+from contract import Row, const_then_uniform
+
+class RefBendaHerz:
+    keys = ("a",)
+
+    def __init__(self, seed=42):
+        self.g = Xoshiro(seed)
+        self.a, self.f_max, self.k, self.I0, self.tau_a, self.a_gain, self.dt = 0.0, 200.0, 0.1, 5.0, 100.0, 0.5, 1.0
+
+    def step(self, current):
+        f = self.f_max / (math.exp(-self.k * (current - self.a - self.I0)) + 1)
+        self.a = (self.a_gain * f - self.a / self.tau_a) * self.dt + self.a
+        return int(f * self.dt / 1000 > uniform(self.g))
+
+    def reset(self):
+        self.a = 0.0
+
 
 class RefAlpha:
     keys = ("v", "i_exc", "i_inh")
@@ -76,6 +93,10 @@ def coba_inputs(rng, n):
 
 
 ROWS = [
+    Row("BendaHerzNeuron", RefBendaHerz,
+        # A drive of about a_gain * tau_a * f + I0 holds the adapted rate near f.
+        cases=[({}, const_then_uniform(5005.0, -50.0, 8000.0)), ({"seed": 0}, const_then_uniform(30.0, -50.0, 8000.0))],
+        signature="(seed=42)", sample=(5005.0,), ctor={"seed": 3}, stochastic=True),
     Row("AlphaNeuron", RefAlpha, cases=[({}, alpha_inputs)], step_keys=("exc_current", "inh_current"),
         step_signature="($self, exc_current, inh_current=0.0)", sample=(0.5, 0.25)),
     Row("COBALIFNeuron", RefCOBALIF, cases=[({}, coba_inputs)], step_keys=("current", "delta_ge", "delta_gi"),
@@ -106,3 +127,23 @@ def test_alpha_inhibition_lowers_v():
         assert n.step(0.0, 0.5) == 0
     state = n.get_state()
     assert state["v"] < 0.0 and state["i_inh"] > 0.0 and state["i_exc"] == 0.0
+
+
+def test_benda_herz_adaptation_and_spike_draws():
+    # A saturating drive: f = 200 Hz exactly (exp(-0.1 * (9995 - a)) vanishes beside 1), so a grows by
+    # 0.5 * 200 - a / 100 per call, and each call spikes when 0.2 exceeds the seed's next draw.
+    n, g = sc.BendaHerzNeuron(seed=11), Xoshiro(11)
+    a = 0.0
+    for _ in range(30):
+        assert n.step(10000.0) == int(0.2 > uniform(g))
+        a = (100.0 - a / 100.0) + a
+        assert n.get_state() == {"a": a}
+    assert n.get_state()["a"] > 2000.0
+    # Now the adaptation outweighs a moderate drive: f is all but 0 and no call spikes, though
+    # every call still draws.
+    assert not any(n.step(20.0) for _ in range(200))
+    n.reset()
+    assert n.get_state() == {"a": 0.0}
+    for _ in range(201):
+        uniform(g)
+    assert n.step(1000.0) == int(0.2 > uniform(g))

@@ -1,9 +1,12 @@
 #include "ir/emit_sv.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
 #include <optional>
+#include <string_view>
+#include <utility>
 
 #include "error.hpp"
 #include "ir/id_map.hpp"
@@ -54,18 +57,33 @@ int64_t fx(double x) {
 
 namespace {
 
+constexpr uint64_t kMax64 = std::numeric_limits<uint64_t>::max();
+
 std::string dec(uint64_t v) { return std::to_string(v); }
 std::string sdec(int64_t v) { return std::to_string(v); }
 
 // Upper index of the range of a width: w - 1, and 0 for a width of 0.
 std::string upper(uint64_t w) { return dec(w == 0 ? 0 : w - 1); }
 
-// A 16-bit signed literal. The sign goes in front of the size: "-16'sd256", which is how
-// SystemVerilog writes a negative sized literal.
-std::string sd16(int64_t v) {
-    if (v < 0) return "-16'sd" + dec(0 - static_cast<uint64_t>(v));
-    return "16'sd" + dec(static_cast<uint64_t>(v));
+uint64_t magnitude(int64_t v) { return v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v); }
+
+// A sized literal: the sign goes in front of the size ("-16'sd256"), which is how SystemVerilog
+// writes a negative sized literal.
+std::string sized(int64_t v, const char* size_base) {
+    return (v < 0 ? "-" : "") + std::string(size_base) + dec(magnitude(v));
 }
+
+std::string sd16(int64_t v) { return sized(v, "16'sd"); }
+bool fits16(int64_t v) { return v >= -32768 && v <= 32767; }
+
+// An integer in an expression of the given signedness. An unsized decimal is a 32-bit signed
+// integer: it holds magnitudes below 2^31 where the expression is signed and below 2^32 where it
+// is unsigned (and extends without sign there); anything larger is written as a 64-bit literal.
+std::string int_lit(int64_t v, bool signed_expr) {
+    if (magnitude(v) < (signed_expr ? uint64_t{1} << 31 : uint64_t{1} << 32)) return sdec(v);
+    return sized(v, signed_expr ? "64'sd" : "64'd");
+}
+std::string uint_lit(uint64_t v) { return v < (uint64_t{1} << 32) ? dec(v) : "64'd" + dec(v); }
 
 std::string hex4(uint16_t v) {
     char b[8];
@@ -73,30 +91,198 @@ std::string hex4(uint16_t v) {
     return b;
 }
 
-// Value ids resolved once: the first operation with each id, and for outputs the operation
-// that their chain of output sources ends at.
+// ---------------------------------------------------------------- names
+
+constexpr const char* kKeywords[] = {
+    "accept_on", "alias", "always", "always_comb", "always_ff", "always_latch", "and", "assert",
+    "assign", "assume", "automatic", "before", "begin", "bind", "bins", "binsof", "bit", "break",
+    "buf", "bufif0", "bufif1", "byte", "case", "casex", "casez", "cell", "chandle", "checker",
+    "class", "clocking", "cmos", "config", "const", "constraint", "context", "continue", "cover",
+    "covergroup", "coverpoint", "cross", "deassign", "default", "defparam", "design", "disable",
+    "dist", "do", "edge", "else", "end", "endcase", "endchecker", "endclass", "endclocking",
+    "endconfig", "endfunction", "endgenerate", "endgroup", "endinterface", "endmodule",
+    "endpackage", "endprimitive", "endprogram", "endproperty", "endsequence", "endspecify",
+    "endtable", "endtask", "enum", "event", "eventually", "expect", "export", "extends", "extern",
+    "final", "first_match", "for", "force", "foreach", "forever", "fork", "forkjoin", "function",
+    "generate", "genvar", "global", "highz0", "highz1", "if", "iff", "ifnone", "ignore_bins",
+    "illegal_bins", "implements", "implies", "import", "incdir", "include", "initial", "inout",
+    "input", "inside", "instance", "int", "integer", "interconnect", "interface", "intersect",
+    "join", "join_any", "join_none", "large", "let", "liblist", "library", "local", "localparam",
+    "logic", "longint", "macromodule", "matches", "medium", "modport", "module", "nand",
+    "negedge", "nettype", "new", "nexttime", "nmos", "nor", "noshowcancelled", "not", "notif0",
+    "notif1", "null", "or", "output", "package", "packed", "parameter", "pmos", "posedge",
+    "primitive", "priority", "program", "property", "protected", "pull0", "pull1", "pulldown",
+    "pullup", "pulsestyle_ondetect", "pulsestyle_onevent", "pure", "rand", "randc", "randcase",
+    "randsequence", "rcmos", "real", "realtime", "ref", "reg", "reject_on", "release", "repeat",
+    "restrict", "return", "rnmos", "rpmos", "rtran", "rtranif0", "rtranif1", "s_always",
+    "s_eventually", "s_nexttime", "s_until", "s_until_with", "scalared", "sequence", "shortint",
+    "shortreal", "showcancelled", "signed", "small", "soft", "solve", "specify", "specparam",
+    "static", "string", "strong", "strong0", "strong1", "struct", "super", "supply0", "supply1",
+    "sync_accept_on", "sync_reject_on", "table", "tagged", "task", "this", "throughout", "time",
+    "timeprecision", "timeunit", "tran", "tranif0", "tranif1", "tri", "tri0", "tri1", "triand",
+    "trior", "trireg", "type", "typedef", "union", "unique", "unique0", "unsigned", "until",
+    "until_with", "untyped", "use", "uwire", "var", "vectored", "virtual", "void", "wait",
+    "wait_order", "wand", "weak", "weak0", "weak1", "while", "wildcard", "wire", "with", "within",
+    "wor", "xnor", "xor",
+};
+
+bool is_keyword(const std::string& s) {
+    for (const char* k : kKeywords)
+        if (s == k) return true;
+    return false;
+}
+
+bool ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool ascii_digit(char c) { return c >= '0' && c <= '9'; }
+
+// A simple identifier: a letter or "_", then letters, digits, "_" and "$"; no keyword.
+bool plain_identifier(const std::string& s) {
+    if (s.empty() || !(ascii_letter(s[0]) || s[0] == '_')) return false;
+    for (char c : s)
+        if (!(ascii_letter(c) || ascii_digit(c) || c == '_' || c == '$')) return false;
+    return !is_keyword(s);
+}
+
+// An escaped identifier holds printable ASCII only and ends at the first white space, so a
+// name with white space, a control character or a byte outside ASCII has no written form.
+bool writable(const std::string& s) {
+    for (char c : s) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 33 || u > 126) return false;
+    }
+    return !s.empty();
+}
+
+// The name as the module text writes it: verbatim when it is a simple identifier, else escaped
+// ("\" and the name, ended by a space).
+std::string sv_name(const std::string& s) { return plain_identifier(s) ? s : "\\" + s + " "; }
+
+// ---------------------------------------------------------------- nets
+
+bool signed_type(const ScType& t) {
+    return t.kind == ScType::Kind::SInt || t.kind == ScType::Kind::FixedPoint;
+}
+
+// What the module knows of the net that carries a value.
+struct Net {
+    std::string name;           // as the module text writes it
+    uint64_t width = 64;        // bits of the net as declared (a width of 0 is declared [0:0])
+    uint64_t value_width = 64;  // bits of the value as the graph types it
+    bool is_signed = false;     // the value can be negative: it extends with its sign
+    bool declared_signed = false;
+    bool known = false;         // an operation defines it
+};
+
+// Width in bits of the localparam or wire that declares a constant.
+uint64_t constant_net_width(const ConstValue& v) {
+    switch (const_kind(v)) {
+        case ConstKind::F64:
+            return fits16(fx(std::get<double>(v))) ? 16 : 64;
+        case ConstKind::I64:
+            return fits16(std::get<int64_t>(v)) ? 16 : 64;
+        case ConstKind::U64:
+            return std::get<uint64_t>(v) < (uint64_t{1} << 32) ? 32 : 64;
+        default:
+            break;
+    }
+    std::vector<int64_t> elems;
+    if (const auto* f = std::get_if<std::vector<double>>(&v))
+        for (double e : *f) elems.push_back(fx(e));
+    else
+        elems = std::get<std::vector<int64_t>>(v);
+    if (elems.empty()) return 1;
+    uint64_t slot = 16;
+    for (int64_t e : elems)
+        if (!fits16(e)) slot = 64;
+    const uint64_t m = elems.size();
+    return m > kMax64 / slot ? kMax64 : slot * m;
+}
+
+// Value ids resolved once: the first operation with each id, the widths of the output ports and
+// the net of every operation.
 class Index {
 public:
     explicit Index(const std::vector<ScOp>& ops)
-        : ops_(ops), first_(ops.size()), state_(ops.size(), kUnknown), width_(ops.size(), 0) {
-        for (std::size_t i = 0; i < ops.size(); ++i) first_.try_emplace(ops[i].id(), i);
+        : ops_(ops), state_(ops.size(), kUnknown), width_(ops.size(), 0),
+          operand_first_(ops.size() * 4, kNone) {
+        // One numbering of every id mentioned, own ids and operands: each operand then finds
+        // its defining operation without a search.
+        std::vector<ValueId> mentioned;
+        mentioned.reserve(ops.size() * 2);
+        for (const ScOp& o : ops) mentioned.push_back(o.id());
+        for (const ScOp& o : ops)
+            for (ValueId y : o.operand_list()) mentioned.push_back(y);
+        ids_ = number_densely(mentioned);
+        first_.assign(ids_.size(), kNone);
+        for (std::size_t i = ops.size(); i-- > 0;) first_[ids_.number[i]] = i;
+        std::size_t k = ops.size();
+        for (std::size_t i = 0; i < ops.size(); ++i)
+            for (uint8_t j = 0; j < ops[i].operand_list().n; ++j)
+                operand_first_[4 * i + j] = first_[ids_.number[k++]];
+        nets_.reserve(ops.size());
+        for (std::size_t i = 0; i < ops.size(); ++i) nets_.push_back(make_net(i));
+        for (std::size_t i = 0; i < ops.size(); ++i) {
+            const OperandList l = ops[i].operand_list();
+            for (uint8_t j = 0; j < l.n; ++j)
+                if (operand_first_[4 * i + j] == kNone) {
+                    Net n;
+                    n.name = "v" + dec(l.ids[j]);
+                    operand_first_[4 * i + j] = ops.size() + undefined_.size();
+                    undefined_.push_back(std::move(n));
+                }
+        }
     }
 
-    const ScOp* first(ValueId id) const {
-        const std::size_t* i = first_.find(id);
-        return i ? &ops_[*i] : nullptr;
+    // The net of operand k of the operation at index.
+    const Net& operand(std::size_t index, std::size_t k) const {
+        const std::size_t r = operand_first_[4 * index + k];
+        return r < nets_.size() ? nets_[r] : undefined_[r - nets_.size()];
     }
 
-    std::string wire(ValueId id) const {
-        const ScOp* o = first(id);
-        const std::string n = dec(id);
-        if (!o) return "v" + n;
-        switch (o->tag()) {
+    // Index of the first operation whose own id is id, or kNone.
+    std::size_t first(ValueId id) const {
+        const std::size_t n = ids_.find(id);
+        return n == DenseIds::npos ? kNone : first_[n];
+    }
+
+    bool defines(ValueId id) const { return first(id) != kNone; }
+    // Distinct own ids, the number of the own id of the operation at index, and that of an id.
+    std::size_t id_count() const { return ids_.size(); }
+    std::size_t id_number(std::size_t index) const { return ids_.number[index]; }
+    std::size_t id_number_of(ValueId id) const { return ids_.find(id); }
+
+    std::string wire(ValueId id) const { return net(id).name; }
+
+    // The net of value id: that of the first operation with that id.
+    Net net(ValueId id) const {
+        const std::size_t j = first(id);
+        if (j != kNone) return nets_[j];
+        Net n;
+        n.name = "v" + dec(id);
+        return n;
+    }
+
+    uint64_t port_width(std::size_t index) const { return width_[index]; }
+
+private:
+    static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+    enum : uint8_t { kUnknown, kOnChain, kResolved };
+
+    static DenseIds own_ids(const std::vector<ScOp>& ops) {
+        std::vector<ValueId> ids;
+        ids.reserve(ops.size());
+        for (const ScOp& o : ops) ids.push_back(o.id());
+        return number_densely(ids);
+    }
+
+    std::string wire_name(const ScOp& o) const {
+        const std::string n = dec(o.id());
+        switch (o.tag()) {
             case OpTag::Input:
-                return o->get<op::Input>()->name;
+                return sv_name(o.get<op::Input>()->name);
             // An output is read through its own port: no v-net is declared for it.
             case OpTag::Output:
-                return o->get<op::Output>()->name;
+                return sv_name(o.get<op::Output>()->name);
             case OpTag::Constant:
                 return "c" + n;
             case OpTag::LifStep:
@@ -106,6 +292,71 @@ public:
             default:
                 return "v" + n;
         }
+    }
+
+    // While nets are made in graph order, a source defined at or after index is not known yet
+    // (only graphs that the verifier rejects have one): it counts as an unsigned value.
+    bool source_signed(std::size_t index) const {
+        const std::size_t j = operand_first_[4 * index];
+        return j != kNone && j < index && nets_[j].is_signed;
+    }
+
+    Net make_net(std::size_t i) {
+        const ScOp& o = ops_[i];
+        Net n;
+        n.name = wire_name(o);
+        n.known = true;
+        auto set = [&](uint64_t value_width, bool is_signed) {
+            n.value_width = value_width;
+            n.width = value_width == 0 ? 1 : value_width;
+            n.is_signed = is_signed;
+        };
+        switch (o.tag()) {
+            case OpTag::Input:
+                set(type_width(o.get<op::Input>()->ty), signed_type(o.get<op::Input>()->ty));
+                break;
+            case OpTag::Output:
+                set(output_width(i), source_signed(i));
+                break;
+            case OpTag::Constant: {
+                const auto* c = o.get<op::Constant>();
+                const ConstKind k = const_kind(c->value);
+                n.value_width = type_width(c->ty);
+                n.width = constant_net_width(c->value);
+                n.is_signed = n.declared_signed = k == ConstKind::F64 || k == ConstKind::I64;
+                break;
+            }
+            case OpTag::Encode:
+            case OpTag::BitwiseAnd:
+            case OpTag::BitwiseXor:
+            case OpTag::LifStep:
+                set(1, false);
+                break;
+            case OpTag::DenseForward:
+                set(o.get<op::DenseForward>()->n_neurons, false);
+                break;
+            case OpTag::Reduce:
+                set(64, source_signed(i));
+                break;
+            case OpTag::DivConst:
+                set(64, source_signed(i));
+                break;
+            // A product or sum with a negative constant can be negative.
+            case OpTag::Scale: {
+                const auto* s = o.get<op::Scale>();
+                set(64, source_signed(i) || fx(s->factor) < 0);
+                break;
+            }
+            case OpTag::Offset: {
+                const auto* s = o.get<op::Offset>();
+                set(64, source_signed(i) || fx(s->offset) < 0);
+                break;
+            }
+            default:
+                set(64, false);
+                break;
+        }
+        return n;
     }
 
     // Width of the output port at index. Chains of outputs are followed once for all outputs
@@ -123,13 +374,13 @@ public:
             if (state_[cur] == kOnChain) break;  // a cycle: 16
             state_[cur] = kOnChain;
             chain.push_back(cur);
-            const std::size_t* src = first_.find(ops_[cur].get<op::Output>()->source);
-            if (!src) break;  // no operation: 16
-            if (ops_[*src].tag() == OpTag::Output) {
-                cur = *src;
+            const std::size_t src = operand_first_[4 * cur];
+            if (src == kNone) break;  // no operation: 16
+            if (ops_[src].tag() == OpTag::Output) {
+                cur = src;
                 continue;
             }
-            w = source_width(ops_[*src]);
+            w = source_width(ops_[src]);
             break;
         }
         for (std::size_t c : chain) {
@@ -138,9 +389,6 @@ public:
         }
         return w;
     }
-
-private:
-    enum : uint8_t { kUnknown, kOnChain, kResolved };
 
     static uint64_t source_width(const ScOp& s) {
         switch (s.tag()) {
@@ -164,10 +412,154 @@ private:
     }
 
     const std::vector<ScOp>& ops_;
-    IdMap<std::size_t> first_;
+    DenseIds ids_;
+    std::vector<std::size_t> first_;  // per id number
     std::vector<uint8_t> state_;
     std::vector<uint64_t> width_;
+    // Per operation, 4 slots: the position of each operand's defining operation; after
+    // construction, ops.size() + k for the k-th operand that no operation defines.
+    std::vector<std::size_t> operand_first_;
+    std::vector<Net> nets_;
+    std::vector<Net> undefined_;
 };
+
+// The value of net n at exactly w bits: its low bits, or the net extended with its sign or with
+// zeros.
+std::string at_width(const Net& n, uint64_t w) {
+    if (!n.known || n.width == w) return n.name;
+    if (w < n.width) return n.name + (w == 1 ? "[0]" : "[" + dec(w - 1) + ":0]");
+    const std::string ext = dec(w - n.width);
+    if (!n.is_signed) return "{" + ext + "'d0, " + n.name + "}";
+    const std::string msb = n.width == 1 ? n.name : n.name + "[" + dec(n.width - 1) + "]";
+    return "{{" + ext + "{" + msb + "}}, " + n.name + "}";
+}
+
+// The refusal of a module or port name that cannot be written, or of ports whose names clash.
+std::optional<std::string> name_refusal(const ScGraph& g, const Index& ix) {
+    constexpr const char* kUnwritable =
+        " cannot be written as a SystemVerilog identifier: it has white space or a character "
+        "outside printable ASCII.";
+    if (g.name.empty()) return "Module name must not be empty.";
+    if (!writable(g.name)) return "Module name '" + g.name + "'" + kUnwritable;
+
+    std::vector<std::pair<std::string_view, std::size_t>> ports;
+    for (std::size_t i = 0; i < g.ops.size(); ++i) {
+        const std::string* name = nullptr;
+        if (const auto* in = g.ops[i].get<op::Input>()) name = &in->name;
+        if (const auto* out = g.ops[i].get<op::Output>()) name = &out->name;
+        if (!name) continue;
+        if (name->empty()) return "Port name of op[" + dec(i) + "] must not be empty.";
+        if (!writable(*name)) return "Port '" + *name + "' of op[" + dec(i) + "]" + kUnwritable;
+        ports.emplace_back(*name, i);
+    }
+
+    // Sorting finds the repeats in O(n log n); the one reported is the earliest repeat.
+    std::sort(ports.begin(), ports.end());
+    std::size_t first = 0, repeat = 0;
+    bool repeated = false;
+    for (std::size_t k = 0; k < ports.size();) {
+        std::size_t end = k + 1;
+        while (end < ports.size() && ports[end].first == ports[k].first) ++end;
+        // Within a run of one name the indices ascend: the second is its earliest repeat.
+        if (end - k > 1 && (!repeated || ports[k + 1].second < repeat)) {
+            repeated = true;
+            first = ports[k].second;
+            repeat = ports[k + 1].second;
+        }
+        k = end;
+    }
+    if (repeated) {
+        const std::string& name = g.ops[repeat].get<op::Input>()
+                                      ? g.ops[repeat].get<op::Input>()->name
+                                      : g.ops[repeat].get<op::Output>()->name;
+        return "Port '" + name + "' is named twice, by op[" + dec(first) + "] and op[" +
+               dec(repeat) + "].";
+    }
+
+    // The names that the module declares or reads besides the ports: what each id declares
+    // and which instance each number names, looked up when a port name has their form.
+    enum : uint8_t { kV = 1, kC = 2, kLif = 4, kDense = 8, kUndefined = 16 };
+    std::vector<uint8_t> declares(ix.id_count(), 0);
+    std::vector<ValueId> undefined;
+    std::vector<OpTag> instances;
+    bool loops = false;
+    for (std::size_t i = 0; i < g.ops.size(); ++i) {
+        const ScOp& o = g.ops[i];
+        uint8_t& d = declares[ix.id_number(i)];
+        switch (o.tag()) {
+            case OpTag::Input:
+            case OpTag::Output:
+                break;
+            case OpTag::Constant:
+                d |= kC;
+                break;
+            case OpTag::LifStep:
+                d |= kLif;
+                instances.push_back(o.tag());
+                break;
+            case OpTag::DenseForward:
+                d |= kDense;
+                instances.push_back(o.tag());
+                break;
+            case OpTag::Encode:
+            case OpTag::BitwiseAnd:
+                instances.push_back(o.tag());
+                d |= kV;
+                break;
+            default:
+                loops = loops || o.tag() == OpTag::Popcount;
+                d |= kV;
+                break;
+        }
+        const OperandList l = o.operand_list();
+        for (uint8_t k = 0; k < l.n; ++k)
+            if (!ix.operand(i, k).known) undefined.push_back(l.ids[k]);
+    }
+    std::sort(undefined.begin(), undefined.end());
+
+    auto uses = [&](const std::string& name) -> bool {
+        if (name == "clk" || name == "rst_n" || (loops && name == "_pc_i")) return true;
+        // "v" or "c", or "u_enc_" and its kin, then a number as the module writes it.
+        std::size_t at = 0;
+        std::optional<OpTag> instance;
+        for (auto [prefix, tag] : {std::pair{"u_enc_", OpTag::Encode}, {"u_syn_", OpTag::BitwiseAnd},
+                                   {"u_lif_", OpTag::LifStep}, {"u_dense_", OpTag::DenseForward}})
+            if (name.starts_with(prefix)) {
+                at = std::string_view(prefix).size();
+                instance = tag;
+            }
+        if (!instance) {
+            if (name.empty() || (name[0] != 'v' && name[0] != 'c')) return false;
+            at = 1;
+        }
+        std::size_t end = at;
+        while (end < name.size() && ascii_digit(name[end])) ++end;
+        if (end == at || end - at > 20 || (name[at] == '0' && end - at > 1)) return false;
+        const std::string digits = name.substr(at, end - at);
+        if (digits.size() == 20 && digits > "18446744073709551615") return false;
+        const uint64_t n = std::stoull(digits);
+        const std::string_view suffix = std::string_view(name).substr(end);
+        if (instance) return suffix.empty() && n < instances.size() && instances[n] == *instance;
+        if (n > std::numeric_limits<ValueId>::max()) return false;
+        const ValueId id = static_cast<ValueId>(n);
+        const std::size_t k = ix.id_number_of(id);
+        const uint8_t d = k == DenseIds::npos ? 0 : declares[k];
+        if (name[0] == 'c') return suffix.empty() && (d & kC);
+        if (suffix.empty())
+            return (d & kV) || std::binary_search(undefined.begin(), undefined.end(), id);
+        if (suffix == "_spike" || suffix == "_v_out") return d & kLif;
+        return (suffix == "_spikes" || suffix == "_running" || suffix == "_done") && (d & kDense);
+    };
+    for (std::size_t i = 0; i < g.ops.size(); ++i) {
+        const std::string* name = nullptr;
+        if (const auto* in = g.ops[i].get<op::Input>()) name = &in->name;
+        if (const auto* out = g.ops[i].get<op::Output>()) name = &out->name;
+        if (name && uses(*name))
+            return "Port '" + *name + "' of op[" + dec(i) +
+                   "] clashes with a name that the module uses itself.";
+    }
+    return std::nullopt;
+}
 
 void port(std::string& out, const char* dir, uint64_t width, const std::string& name) {
     out += ",\n    ";
@@ -183,18 +575,24 @@ void declare(std::string& out, const ScOp& o) {
         [&](const auto& x) {
             using T = std::decay_t<decltype(x)>;
             if constexpr (std::is_same_v<T, op::Constant>) {
+                // Values that do not fit the 16- or 32-bit template get a 64-bit net.
+                const uint64_t width = constant_net_width(x.value);
                 switch (const_kind(x.value)) {
                     case ConstKind::F64:
-                        out += "    localparam signed [15:0] c" + id + " = " +
-                               sd16(fx(std::get<double>(x.value))) + ";\n";
+                    case ConstKind::I64: {
+                        const int64_t v = const_kind(x.value) == ConstKind::F64
+                                              ? fx(std::get<double>(x.value))
+                                              : std::get<int64_t>(x.value);
+                        if (width == 16)
+                            out += "    localparam signed [15:0] c" + id + " = " + sd16(v) + ";\n";
+                        else
+                            out += "    localparam signed [63:0] c" + id + " = " +
+                                   sized(v, "64'sd") + ";\n";
                         break;
-                    case ConstKind::I64:
-                        out += "    localparam signed [15:0] c" + id + " = " +
-                               sd16(std::get<int64_t>(x.value)) + ";\n";
-                        break;
+                    }
                     case ConstKind::U64:
-                        out += "    localparam [31:0] c" + id + " = 32'd" +
-                               dec(std::get<uint64_t>(x.value)) + ";\n";
+                        out += "    localparam [" + upper(width) + ":0] c" + id + " = " +
+                               dec(width) + "'d" + dec(std::get<uint64_t>(x.value)) + ";\n";
                         break;
                     case ConstKind::F64List:
                     case ConstKind::I64List: {
@@ -203,19 +601,18 @@ void declare(std::string& out, const ScOp& o) {
                             for (double e : *f) elems.push_back(fx(e));
                         else
                             elems = std::get<std::vector<int64_t>>(x.value);
+                        // An empty list has no bits: its one-bit net is driven with 0.
                         if (elems.empty()) {
-                            out += "    wire [0:0] c" + id + ";\n";
+                            out += "    wire [0:0] c" + id + ";\n    assign c" + id + " = 1'b0;\n";
                             break;
                         }
-                        // 16 bits per element, saturating like every other width.
-                        const uint64_t m = elems.size();
-                        const uint64_t bits = m > std::numeric_limits<uint64_t>::max() / 16
-                                                  ? std::numeric_limits<uint64_t>::max()
-                                                  : 16 * m;
-                        out += "    wire [" + dec(bits - 1) + ":0] c" + id + ";\n";
+                        // 16 bits per element, or 64 when an element needs more.
+                        const uint64_t slot = width / elems.size() == 16 ? 16 : 64;
+                        const char* lit = slot == 16 ? "16'sd" : "64'sd";
+                        out += "    wire [" + dec(width - 1) + ":0] c" + id + ";\n";
                         for (std::size_t k = 0; k < elems.size(); ++k)
-                            out += "    assign c" + id + "[" + dec(16 * uint64_t{k}) +
-                                   " +: 16] = " + sd16(elems[k]) + ";\n";
+                            out += "    assign c" + id + "[" + dec(slot * uint64_t{k}) + " +: " +
+                                   dec(slot) + "] = " + sized(elems[k], lit) + ";\n";
                         break;
                     }
                 }
@@ -246,78 +643,145 @@ void lines(std::string& out, const L&... l) {
     ((out += l, out += '\n'), ...);
 }
 
+// The popcount of the source's own bits, zero-extended into the 64-bit count: a signed value
+// narrower than its type (a constant) counts its sign bit once more for every extension bit.
+void popcount(std::string& out, const std::string& v, const Net& s) {
+    const std::string bit0 = s.width == 1 ? s.name : s.name + "[0]";
+    lines(out, "    // Combinatorial popcount for " + v, "    always_comb begin");
+    const uint64_t m = std::min(s.value_width, s.width);
+    if (m == 0) {
+        lines(out, "        " + v + " = 64'd0;");
+    } else if (m == 1) {
+        lines(out, "        " + v + " = {63'd0, " + bit0 + "};");
+    } else {
+        lines(out, "        " + v + " = 64'd0;",
+              "        for (integer _pc_i = 0; _pc_i < " + dec(m) + "; _pc_i = _pc_i + 1)",
+              "            " + v + " = " + v + " + {63'd0, " + s.name + "[_pc_i]};");
+    }
+    if (s.is_signed && s.value_width > s.width) {
+        const std::string msb = s.width == 1 ? s.name : s.name + "[" + dec(s.width - 1) + "]";
+        lines(out, "        if (" + msb + ") " + v + " = " + v + " + 64'd" +
+                       dec(s.value_width - s.width) + ";");
+    }
+    lines(out, "    end", "");
+}
+
+// The source of an arithmetic operation as the expression reads it, and whether that
+// expression is signed. A signed value on a net declared without sign is read through
+// $signed where its sign matters: always for a product (the shift after it) and a quotient,
+// and for a sum or a copy only where it is extended to the 64-bit result.
+struct Operand {
+    std::string text;
+    bool is_signed;
+};
+Operand arithmetic_source(const Net& s, bool sign_matters_at_64) {
+    if (s.declared_signed) return {s.name, true};
+    if (s.is_signed && (sign_matters_at_64 || s.width < 64)) return {"$signed(" + s.name + ")", true};
+    return {s.name, false};
+}
+
 // Appends the logic block of one operation; returns the refusal for one with no hardware form.
 std::optional<std::string> logic(std::string& out, const ScOp& o, const Index& ix,
-                                 uint64_t& instance) {
+                                 std::size_t index, uint64_t& instance) {
     const std::string id = dec(o.id());
+    auto in = [&](std::size_t k) -> const Net& { return ix.operand(index, k); };
     std::optional<std::string> refusal;
     std::visit(
         [&](const auto& x) {
             using T = std::decay_t<decltype(x)>;
             if constexpr (std::is_same_v<T, op::Output>) {
-                out += "    assign " + x.name + " = " + ix.wire(x.source) + ";\n";
+                // The port at its own width: the source's low bits, or the source extended.
+                const uint64_t w = std::max<uint64_t>(ix.port_width(index), 1);
+                out += "    assign " + sv_name(x.name) + " = " + at_width(in(0), w) +
+                       ";\n";
             } else if constexpr (std::is_same_v<T, op::Encode>) {
                 lines(out, "    sc_bitstream_encoder #(", "        .DATA_WIDTH(16),",
                       "        .SEED_INIT(16'h" + hex4(x.seed) + ")",
                       "    ) u_enc_" + dec(instance++) + " (", "        .clk(clk),",
-                      "        .rst_n(rst_n),", "        .x_value(" + ix.wire(x.prob) + "),",
+                      "        .rst_n(rst_n),", "        .x_value(" + in(0).name + "),",
                       "        .t_index(32'd0),", "        .bit_out(v" + id + ")", "    );", "");
             } else if constexpr (std::is_same_v<T, op::BitwiseAnd>) {
                 lines(out, "    sc_bitstream_synapse u_syn_" + dec(instance++) + " (",
-                      "        .pre_bit(" + ix.wire(x.lhs) + "),",
-                      "        .w_bit(" + ix.wire(x.rhs) + "),", "        .post_bit(v" + id + ")",
+                      "        .pre_bit(" + in(0).name + "),",
+                      "        .w_bit(" + in(1).name + "),", "        .post_bit(v" + id + ")",
                       "    );", "");
             } else if constexpr (std::is_same_v<T, op::Popcount>) {
-                lines(out, "    // Combinatorial popcount for v" + id, "    always_comb begin",
-                      "        v" + id + " = 64'd0;",
-                      "        for (integer _pc_i = 0; _pc_i < 64; _pc_i = _pc_i + 1)",
-                      "            v" + id + " = v" + id + " + {63'd0, " + ix.wire(x.input) +
-                          "[_pc_i]};",
-                      "    end", "");
+                const Net& s = in(0);
+                if (s.width == 64 && s.value_width == 64)
+                    lines(out, "    // Combinatorial popcount for v" + id, "    always_comb begin",
+                          "        v" + id + " = 64'd0;",
+                          "        for (integer _pc_i = 0; _pc_i < 64; _pc_i = _pc_i + 1)",
+                          "            v" + id + " = v" + id + " + {63'd0, " + s.name + "[_pc_i]};",
+                          "    end", "");
+                else
+                    popcount(out, "v" + id, s);
             } else if constexpr (std::is_same_v<T, op::LifStep>) {
                 lines(out, "    sc_lif_neuron #(", "        .DATA_WIDTH(" + dec(x.data_width) + "),",
                       "        .FRACTION(" + dec(x.fraction) + "),",
-                      "        .V_REST(" + sdec(x.v_rest) + "),",
-                      "        .V_RESET(" + sdec(x.v_reset) + "),",
-                      "        .V_THRESHOLD(" + sdec(x.v_threshold) + "),",
+                      "        .V_REST(" + int_lit(x.v_rest, true) + "),",
+                      "        .V_RESET(" + int_lit(x.v_reset, true) + "),",
+                      "        .V_THRESHOLD(" + int_lit(x.v_threshold, true) + "),",
                       "        .REFRACTORY_PERIOD(" + dec(x.refractory_period) + ")",
                       "    ) u_lif_" + dec(instance++) + " (", "        .clk(clk),",
-                      "        .rst_n(rst_n),", "        .leak_k(" + ix.wire(x.leak) + "),",
-                      "        .gain_k(" + ix.wire(x.gain) + "),",
-                      "        .I_t(" + ix.wire(x.current) + "),",
-                      "        .noise_in(" + ix.wire(x.noise) + "),",
+                      "        .rst_n(rst_n),", "        .leak_k(" + in(1).name + "),",
+                      "        .gain_k(" + in(2).name + "),",
+                      "        .I_t(" + in(0).name + "),",
+                      "        .noise_in(" + in(3).name + "),",
                       "        .spike_out(v" + id + "_spike),", "        .v_out(v" + id + "_v_out)",
                       "    );", "");
             } else if constexpr (std::is_same_v<T, op::DenseForward>) {
-                lines(out, "    sc_dense_layer_core #(", "        .N_INPUTS(" + dec(x.n_inputs) + "),",
-                      "        .N_NEURONS(" + dec(x.n_neurons) + "),",
+                const std::string len = x.stream_length < (uint64_t{1} << 32)
+                                            ? "32'd" + dec(x.stream_length)
+                                            : "64'd" + dec(x.stream_length);
+                lines(out, "    sc_dense_layer_core #(",
+                      "        .N_INPUTS(" + uint_lit(x.n_inputs) + "),",
+                      "        .N_NEURONS(" + uint_lit(x.n_neurons) + "),",
                       "        .DATA_WIDTH(" + dec(x.data_width) + ")",
                       "    ) u_dense_" + dec(instance++) + " (", "        .clk(clk),",
                       "        .rst_n(rst_n),", "        .start_pulse(1'b1),",
-                      "        .stream_len(32'd" + dec(x.stream_length) + "),",
-                      "        .x_input_fp(" + ix.wire(x.inputs) + "),",
-                      "        .weight_fp(" + ix.wire(x.weights) + "),", "        .y_min_fp(16'd0),",
-                      "        .y_max_fp(16'd256),", "        .cfg_leak(" + ix.wire(x.leak) + "),",
-                      "        .cfg_gain(" + ix.wire(x.gain) + "),", "        .I_t(),",
+                      "        .stream_len(" + len + "),",
+                      "        .x_input_fp(" + in(0).name + "),",
+                      "        .weight_fp(" + in(1).name + "),", "        .y_min_fp(16'd0),",
+                      "        .y_max_fp(16'd256),", "        .cfg_leak(" + in(2).name + "),",
+                      "        .cfg_gain(" + in(3).name + "),", "        .I_t(),",
                       "        .spikes(v" + id + "_spikes),", "        .step_valid(),",
                       "        .run_done(v" + id + "_done),", "        .running(v" + id + "_running)",
                       "    );", "");
             } else if constexpr (std::is_same_v<T, op::BitwiseXor>) {
-                out += "    assign v" + id + " = " + ix.wire(x.lhs) + " ^ " + ix.wire(x.rhs) + ";\n";
+                out += "    assign v" + id + " = " + in(0).name + " ^ " + in(1).name + ";\n";
             } else if constexpr (std::is_same_v<T, op::Reduce>) {
                 out += std::string("    // ") +
                        (x.mode == ReduceMode::Max ? "reduce_max" : "reduce_sum") +
                        ": passthrough for single-element; multi-element requires adder/comparator "
                        "tree\n    assign v" +
-                       id + " = " + ix.wire(x.input) + ";\n";
+                       id + " = " + arithmetic_source(in(0), false).text + ";\n";
             } else if constexpr (std::is_same_v<T, op::Scale>) {
-                out += "    assign v" + id + " = (" + ix.wire(x.input) + " * " + sdec(fx(x.factor)) +
+                const Net& s = in(0);
+                const int64_t f = fx(x.factor);
+                Operand a = arithmetic_source(s, true);
+                // A negative factor makes the product signed: an unsigned source is read as a
+                // non-negative signed number, one bit wider.
+                if (f < 0 && !a.is_signed)
+                    a = {s.width >= 64 ? "$signed(" + s.name + ")" : "$signed({1'b0, " + s.name + "})",
+                         true};
+                out += "    assign v" + id + " = (" + a.text + " * " + int_lit(f, a.is_signed) +
                        ") >>> 8;\n";
             } else if constexpr (std::is_same_v<T, op::Offset>) {
-                out += "    assign v" + id + " = " + ix.wire(x.input) + " + " + sdec(fx(x.offset)) +
+                const Operand a = arithmetic_source(in(0), false);
+                out += "    assign v" + id + " = " + a.text + " + " + int_lit(fx(x.offset), a.is_signed) +
                        ";\n";
             } else if constexpr (std::is_same_v<T, op::DivConst>) {
-                out += "    assign v" + id + " = " + ix.wire(x.input) + " / " + dec(x.divisor) + ";\n";
+                const Operand a = arithmetic_source(in(0), true);
+                const uint64_t d = x.divisor;
+                if (!a.is_signed)
+                    out += "    assign v" + id + " = " + a.text + " / " + uint_lit(d) + ";\n";
+                else if (d < (uint64_t{1} << 31))
+                    out += "    assign v" + id + " = " + a.text + " / " + dec(d) + ";\n";
+                else if (d < (uint64_t{1} << 63))
+                    out += "    assign v" + id + " = " + a.text + " / 64'sd" + dec(d) + ";\n";
+                else  // a signed divisor this large needs 65 bits
+                    out += "    assign v" + id + " = 64'(" + a.text + " / $signed({1'b0, 64'd" +
+                           dec(d) + "}));\n";
             } else if constexpr (std::is_same_v<T, op::GraphForward>) {
                 refusal = "GraphForward (v" + id + ", " + dec(x.n_nodes) + " nodes \xC3\x97 " +
                           dec(x.n_features) + " features) has no synthesizable RTL implementation yet";
@@ -338,24 +802,26 @@ std::string value_to_wire(const std::vector<ScOp>& ops, ValueId id) { return Ind
 
 std::variant<std::string, EmitRefusal> emit(const ScGraph& g) {
     Index ix(g.ops);
+    if (auto refusal = name_refusal(g, ix)) return EmitRefusal{std::move(*refusal)};
     std::string out;
     out += "// Auto-generated by SC-Dravik IR Compiler v3.0\n// Source graph: " + g.name +
            "\n// Do not edit \xE2\x80\x94 regenerate from IR source.\n\n";
     out += "`timescale 1ns / 1ps\n\n";
-    out += "module " + g.name + " (\n    input wire clk,\n    input wire rst_n";
+    out += "module " + sv_name(g.name) + " (\n    input wire clk,\n    input wire rst_n";
     for (std::size_t i = 0; i < g.ops.size(); ++i) {
         const ScOp& o = g.ops[i];
         if (const auto* in = o.get<op::Input>())
-            port(out, "input", type_width(in->ty), in->name);
+            port(out, "input", type_width(in->ty), sv_name(in->name));
         else if (const auto* po = o.get<op::Output>())
-            port(out, "output", ix.output_width(i), po->name);
+            port(out, "output", ix.port_width(i), sv_name(po->name));
     }
     out += "\n);\n\n";
     for (const ScOp& o : g.ops) declare(out, o);
     out += "\n";
     uint64_t instance = 0;
-    for (const ScOp& o : g.ops)
-        if (auto refusal = logic(out, o, ix, instance)) return EmitRefusal{std::move(*refusal)};
+    for (std::size_t i = 0; i < g.ops.size(); ++i)
+        if (auto refusal = logic(out, g.ops[i], ix, i, instance))
+            return EmitRefusal{std::move(*refusal)};
     out += "\nendmodule\n";
     return out;
 }

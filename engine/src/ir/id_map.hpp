@@ -1,72 +1,95 @@
-// A flat open-addressing map from value ids to values, for the id lookups of the verifier and
-// the emitter: one probe sequence per lookup and no allocation per entry.
+// Dense numbers for value ids, for the id lookups of the verifier and the emitter.
+//
+// Ids are numbered by sorting, never hashed: a fixed hash of 32-bit ids can always be flooded by
+// a text whose ids are chosen to collide, which makes each lookup walk a cluster as long as the
+// graph. A radix sort costs the same for every choice of ids.
 #pragma once
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <utility>
+#include <type_traits>
 #include <vector>
 
 #include "ir/graph.hpp"
 
 namespace ir {
 
-template <class V>
-class IdMap {
-public:
-    explicit IdMap(std::size_t expected = 0) { rehash(capacity_for(expected)); }
+// The distinct ids in increasing order, and for each given id its position among them.
+struct DenseIds {
+    std::vector<ValueId> ids;
+    std::vector<uint32_t> number;  // per given id; ids are 32-bit, so numbers fit 32 bits
 
-    // The value stored for id, or nullptr.
-    const V* find(ValueId id) const {
-        for (std::size_t i = slot(id);; i = (i + 1) & mask_) {
-            if (!used_[i]) return nullptr;
-            if (keys_[i] == id) return &values_[i];
-        }
-    }
-    V* find(ValueId id) { return const_cast<V*>(std::as_const(*this).find(id)); }
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
 
-    // Inserts (id, v) when id is absent; returns the stored value and whether it was inserted.
-    std::pair<V*, bool> try_emplace(ValueId id, V v) {
-        if ((size_ + 1) * 2 > used_.size()) rehash(used_.size() * 2);
-        std::size_t i = slot(id);
-        for (; used_[i]; i = (i + 1) & mask_)
-            if (keys_[i] == id) return {&values_[i], false};
-        used_[i] = 1;
-        keys_[i] = id;
-        values_[i] = std::move(v);
-        ++size_;
-        return {&values_[i], true};
+    // The number of id by binary search, or npos when it was not given.
+    std::size_t find(ValueId id) const {
+        const auto it = std::lower_bound(ids.begin(), ids.end(), id);
+        return it != ids.end() && *it == id ? static_cast<std::size_t>(it - ids.begin()) : npos;
     }
-
-    std::size_t size() const { return size_; }
-
-private:
-    static std::size_t capacity_for(std::size_t n) {
-        std::size_t c = 16;
-        while (c < n * 2) c *= 2;
-        return c;
-    }
-    std::size_t slot(ValueId id) const {
-        // Fibonacci hashing spreads consecutive ids over the table.
-        return static_cast<std::size_t>((uint64_t{id} * 0x9E3779B97F4A7C15ull) >> 32) & mask_;
-    }
-    void rehash(std::size_t cap) {
-        std::vector<uint8_t> used(cap, 0);
-        std::vector<ValueId> keys(cap);
-        std::vector<V> values(cap);
-        std::swap(used, used_);
-        std::swap(keys, keys_);
-        std::swap(values, values_);
-        mask_ = cap - 1;
-        size_ = 0;
-        for (std::size_t i = 0; i < used.size(); ++i)
-            if (used[i]) try_emplace(keys[i], std::move(values[i]));
-    }
-
-    std::vector<uint8_t> used_;
-    std::vector<ValueId> keys_;
-    std::vector<V> values_;
-    std::size_t mask_ = 0;
-    std::size_t size_ = 0;
+    std::size_t size() const { return ids.size(); }
 };
+
+// Numbers the given ids: a stable least-significant-digit radix sort of (id, position) pairs,
+// four passes of 8 bits (a pass whose digit is the same everywhere is skipped), then one scan.
+// O(n) for any ids.
+inline DenseIds number_densely(const std::vector<ValueId>& given) {
+    const std::size_t n = given.size();
+    DenseIds out;
+    out.number.resize(n);
+    auto scan = [&](const auto& sorted, auto id_of, auto pos_of) {
+        for (std::size_t k = 0; k < n; ++k) {
+            const ValueId id = id_of(sorted[k]);
+            if (k == 0 || id != id_of(sorted[k - 1])) out.ids.push_back(id);
+            out.number[pos_of(sorted[k])] = static_cast<uint32_t>(out.ids.size() - 1);
+        }
+    };
+    auto sort = [&](auto& a, auto id_of) {
+        std::remove_reference_t<decltype(a)> b(a.size());
+        for (unsigned shift = 0; shift < 32; shift += 8) {
+            std::array<std::size_t, 257> start{};
+            for (const auto& p : a) ++start[((id_of(p) >> shift) & 0xFF) + 1];
+            if (std::find(start.begin(), start.end(), n) != start.end()) continue;
+            for (std::size_t d = 1; d < start.size(); ++d) start[d] += start[d - 1];
+            for (const auto& p : a) b[start[(id_of(p) >> shift) & 0xFF]++] = p;
+            a.swap(b);
+        }
+    };
+    // Ids no larger than a few times their count (as a builder or a printed graph numbers
+    // them) are numbered through a table indexed by id: one pass, no sort.
+    ValueId max_id = 0;
+    for (const ValueId id : given) max_id = std::max(max_id, id);
+    if (n > 0 && std::size_t{max_id} <= 4 * n + 1024) {
+        constexpr uint32_t kAbsent = ~uint32_t{0};
+        std::vector<uint32_t> slot(std::size_t{max_id} + 1, kAbsent);
+        for (const ValueId id : given) slot[id] = 0;
+        for (std::size_t id = 0; id < slot.size(); ++id)
+            if (slot[id] == 0) {
+                slot[id] = static_cast<uint32_t>(out.ids.size());
+                out.ids.push_back(static_cast<ValueId>(id));
+            }
+        for (std::size_t i = 0; i < n; ++i) out.number[i] = slot[given[i]];
+        return out;
+    }
+    if (n <= (std::size_t{1} << 32)) {
+        // The common case packs each pair into one 64-bit word: half the memory traffic.
+        std::vector<uint64_t> a(n);
+        for (std::size_t i = 0; i < n; ++i) a[i] = uint64_t{given[i]} << 32 | i;
+        auto id_of = [](uint64_t p) { return static_cast<ValueId>(p >> 32); };
+        sort(a, id_of);
+        scan(a, id_of, [](uint64_t p) { return static_cast<std::size_t>(p & 0xFFFFFFFFu); });
+    } else {
+        struct Pair {
+            ValueId id;
+            std::size_t pos;
+        };
+        std::vector<Pair> a(n);
+        for (std::size_t i = 0; i < n; ++i) a[i] = {given[i], i};
+        auto id_of = [](const Pair& p) { return p.id; };
+        sort(a, id_of);
+        scan(a, id_of, [](const Pair& p) { return p.pos; });
+    }
+    return out;
+}
 
 }  // namespace ir

@@ -14,18 +14,25 @@ namespace {
 
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 
-// Every id the graph mentions (own ids and operands) numbered densely in order of appearance,
-// so that the passes keep their per-id state in plain arrays.
-struct DenseIds {
-    explicit DenseIds(const ScGraph& g) : index(g.ops.size() * 2) {
+// Every id the graph mentions (own ids and operands) numbered densely, so that the passes keep
+// their per-id state in plain arrays.
+struct GraphIds {
+    explicit GraphIds(const ScGraph& g) {
+        std::vector<ValueId> mentioned;
+        mentioned.reserve(g.ops.size() * 2);
+        for (const ScOp& o : g.ops) {
+            mentioned.push_back(o.id());
+            for (ValueId y : o.operand_list()) mentioned.push_back(y);
+        }
+        dense = number_densely(mentioned);
         own.reserve(g.ops.size());
         operands.reserve(g.ops.size());
+        std::size_t k = 0;
         for (const ScOp& o : g.ops) {
-            own.push_back(number(o.id()));
-            const OperandList l = o.operand_list();
+            own.push_back(dense.number[k++]);
             DenseOperands d;
-            d.n = l.n;
-            for (uint8_t k = 0; k < l.n; ++k) d.ids[k] = number(l.ids[k]);
+            d.n = o.operand_list().n;
+            for (uint8_t j = 0; j < d.n; ++j) d.ids[j] = dense.number[k++];
             operands.push_back(d);
         }
     }
@@ -35,14 +42,9 @@ struct DenseIds {
         uint8_t n = 0;
     };
 
-    uint32_t number(ValueId id) {
-        auto [slot, fresh] = index.try_emplace(id, static_cast<uint32_t>(ids.size()));
-        if (fresh) ids.push_back(id);
-        return *slot;
-    }
+    std::size_t size() const { return dense.size(); }
 
-    IdMap<uint32_t> index;
-    std::vector<ValueId> ids;               // dense number -> id
+    DenseIds dense;
     std::vector<uint32_t> own;              // per operation
     std::vector<DenseOperands> operands;    // per operation
 };
@@ -51,9 +53,8 @@ struct DenseIds {
 // any length complete; it visits in the order of a recursive search.
 class CycleSearch {
 public:
-    explicit CycleSearch(const DenseIds& d)
-        : d_(d), defining_(d.ids.size(), kNone), visited_(d.ids.size(), 0),
-          on_path_(d.ids.size(), 0) {
+    explicit CycleSearch(const GraphIds& d)
+        : d_(d), defining_(d.size(), kNone), visited_(d.size(), 0), on_path_(d.size(), 0) {
         // A later operation with the same id replaces an earlier one.
         for (std::size_t i = 0; i < d.own.size(); ++i) defining_[d.own[i]] = i;
     }
@@ -98,13 +99,13 @@ private:
         stack_.push_back(f);
     }
 
-    const DenseIds& d_;
+    const GraphIds& d_;
     std::vector<std::size_t> defining_;
     std::vector<uint8_t> visited_, on_path_;
     std::vector<Frame> stack_;
 };
 
-std::optional<VerifyError> cycles(const ScGraph& g, const DenseIds& d) {
+std::optional<VerifyError> cycles(const ScGraph& g, const GraphIds& d) {
     CycleSearch search(d);
     for (std::size_t i = 0; i < g.ops.size(); ++i)
         if (search.dfs(d.own[i]))
@@ -114,14 +115,14 @@ std::optional<VerifyError> cycles(const ScGraph& g, const DenseIds& d) {
 
 }  // namespace
 
-std::optional<VerifyError> verify_no_cycles(const ScGraph& g) { return cycles(g, DenseIds(g)); }
+std::optional<VerifyError> verify_no_cycles(const ScGraph& g) { return cycles(g, GraphIds(g)); }
 
 std::vector<VerifyError> verify(const ScGraph& g) {
-    const DenseIds d(g);
+    const GraphIds d(g);
     std::vector<VerifyError> out;
 
     // Pass 1: every id defined once; a repeat names the latest earlier definition.
-    std::vector<std::size_t> latest(d.ids.size(), kNone);
+    std::vector<std::size_t> latest(d.size(), kNone);
     for (std::size_t i = 0; i < g.ops.size(); ++i) {
         std::size_t& seen = latest[d.own[i]];
         if (seen != kNone)
@@ -132,13 +133,13 @@ std::vector<VerifyError> verify(const ScGraph& g) {
     }
 
     // Pass 2: every operand defined by an earlier operation, each missing one reported.
-    std::vector<uint8_t> defined(d.ids.size(), 0);
+    std::vector<uint8_t> defined(d.size(), 0);
     for (std::size_t i = 0; i < g.ops.size(); ++i) {
         const ScOp& o = g.ops[i];
         const auto& ops = d.operands[i];
         for (uint8_t k = 0; k < ops.n; ++k)
             if (!defined[ops.ids[k]])
-                out.push_back({"operand " + value_id_text(d.ids[ops.ids[k]]) +
+                out.push_back({"operand " + value_id_text(d.dense.ids[ops.ids[k]]) +
                                    " not defined before use in " + o.name(),
                                i});
         defined[d.own[i]] = 1;

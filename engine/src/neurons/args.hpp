@@ -5,10 +5,11 @@
 //
 //   struct LapicqueNeuron {
 //       double v, tau;
-//       SC_ARGS((double, tau, 20.0))
+//       SC_ARGS(LapicqueNeuron, (double, tau, 20.0))
 //       explicit LapicqueNeuron(const Args& a) : v(0.0), tau(a.tau) {}
-//       LapicqueNeuron() : LapicqueNeuron(Args{}) {}
 //   };
+//
+// SC_ARGS also gives the record its default constructor, built from the defaults.
 #pragma once
 #include <tuple>
 
@@ -54,9 +55,10 @@ concept HasArgs = requires { M::Args::params(); };
 #define SC_ARG_MEMBER_OF(t) SC_ARG_MEMBER t
 #define SC_ARG_PARAM_OF(t) SC_ARG_PARAM t
 
-// SC_ARGS((type, name, default), ...): the record's constructor arguments, in order.
-#define SC_ARGS(...)                                                                  \
+// SC_ARGS(M, (type, name, default), ...): the record's constructor arguments, in order.
+#define SC_ARGS(M, ...)                                                               \
     struct Args {                                                                     \
         SC_FOR_EACH(SC_ARG_MEMBER_OF, __VA_ARGS__)                                    \
         static constexpr auto params() { return std::tuple{SC_FOR_EACH(SC_ARG_PARAM_OF, __VA_ARGS__)}; } \
-    };
+    };                                                                                \
+    M() : M(Args{}) {}

@@ -1,11 +1,41 @@
-// Integrate-and-fire neurons driven through synaptic state: first-order
-// synaptic currents (AlphaNeuron) or conductances (COBALIFNeuron). One
-// forward-Euler step per call; no constructor takes arguments.
+// Spiking models of the simple_spiking family: an adapting rate neuron that
+// fires at random (BendaHerzNeuron, seeded), and integrate-and-fire neurons
+// driven through synaptic state: first-order synaptic currents (AlphaNeuron) or
+// conductances (COBALIFNeuron). One forward-Euler step per call.
 #pragma once
 #include <cmath>
 #include <cstdint>
 
+#include "neurons/args.hpp"
+#include "neurons/draws.hpp"
+#include "rng.hpp"
+
 namespace neurons::simple_spiking {
+
+// A sigmoidal rate with subtractive adaptation; the spike is a Bernoulli draw
+// on the rate over one step and changes no state.
+struct BendaHerzNeuron {
+    rng::Xoshiro256pp rng;
+    double a = 0.0;  // adaptation
+    double f_max = 200.0;  // Hz
+    double k = 0.1;  // slope
+    double I0 = 5.0;  // half-activation current
+    double tau_a = 100.0;
+    double a_gain = 0.5;
+    double dt = 1.0;
+
+    SC_ARGS(BendaHerzNeuron, (uint64_t, seed, 42))
+
+    explicit BendaHerzNeuron(const Args& args) : rng(args.seed) {}
+
+    int32_t step(double current) {
+        const double f = f_max / (std::exp(-k * (current - a - I0)) + 1.0);  // the old a
+        a = (a_gain * f - a / tau_a) * dt + a;
+        return neurons::bernoulli_spike(rng, f * dt / 1000.0);
+    }
+
+    void reset() { a = 0.0; }
+};
 
 // Excitatory and inhibitory input currents filtered by first-order synapses;
 // the membrane then integrates the already-updated currents.

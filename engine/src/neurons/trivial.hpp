@@ -1,10 +1,17 @@
-// Integrate-and-fire models integrated in continuous time by one forward-Euler
-// step per call. Every field is a constant of the model; no constructor takes
-// arguments. Each expression keeps its written grouping so that the Python
-// class and the network's dispatch agree bit for bit.
+// Integrate-and-fire models of the trivial family: continuous-time models
+// integrated by one forward-Euler step per call, discrete-time maps with stored
+// per-step decay factors, two ternary event neurons, an integer quadratic IF
+// neuron and a LIF with escape noise. Only IntegerQIFNeuron and EscapeRateNeuron
+// take constructor arguments; every other field is a constant of the model.
+// Each expression keeps its written grouping so that the Python class and the
+// network's dispatch agree bit for bit.
 #pragma once
 #include <cmath>
 #include <cstdint>
+
+#include "neurons/args.hpp"
+#include "neurons/draws.hpp"
+#include "rng.hpp"
 
 namespace neurons::trivial {
 
@@ -282,6 +289,250 @@ struct EnergyLIFNeuron {
         v = E_L;
         epsilon = epsilon_target;
     }
+};
+
+// ---------------------------------------------------------------- discrete-time maps
+// The decay factors are e^-0.1 and e^-0.2 per step, stored as literals.
+
+struct KLIFNeuron {
+    double v = 0.0;
+    double k = 1.0;  // input gain
+    double decay = 0.9048374180359595;
+    double v_threshold = 1.0;
+    double v_reset = 0.0;
+
+    KLIFNeuron() = default;
+
+    int32_t step(double current) {
+        v = k * current + decay * v;
+        if (v >= v_threshold) {
+            v = v_reset;
+            return 1;
+        }
+        return 0;
+    }
+
+    void reset() { v = 0.0; }
+};
+
+// Subtractive reset: what lies above the threshold is kept.
+struct GatedLIFNeuron {
+    double v = 0.0;
+    double leak = 0.9;
+    double gate = 1.0;  // input gain
+    double v_threshold = 1.0;
+
+    GatedLIFNeuron() = default;
+
+    int32_t step(double current) {
+        v = gate * current + leak * v;
+        if (v >= v_threshold) {
+            v = v - v_threshold;
+            return 1;
+        }
+        return 0;
+    }
+
+    void reset() { v = 0.0; }
+};
+
+// Self-inhibition by a spike trace, decayed before it acts on the membrane.
+struct InhibitoryLIFNeuron {
+    double v = 0.0;
+    double inh_trace = 0.0;
+    double decay = 0.9048374180359595;
+    double trace_decay = 0.8187307530779818;
+    double v_threshold = 1.0;
+    double w_inh = 0.5;
+
+    InhibitoryLIFNeuron() = default;
+
+    int32_t step(double current) {
+        inh_trace = trace_decay * inh_trace;
+        v = (decay * v + current) - w_inh * inh_trace;
+        if (v >= v_threshold) {
+            v = 0.0;
+            inh_trace = inh_trace + 1.0;
+            return 1;
+        }
+        return 0;
+    }
+
+    void reset() {
+        v = 0.0;
+        inh_trace = 0.0;
+    }
+};
+
+// The leak is sigmoid(a). The spike is decided on the previous v, and the reset
+// is the leak term zeroed: after a spike the next v is the input alone.
+struct ParametricLIFNeuron {
+    double v = 0.0;
+    double a = 0.0;
+    double v_threshold = 1.0;
+
+    ParametricLIFNeuron() = default;
+
+    int32_t step(double current) {
+        const double s = 1.0 / (std::exp(-a) + 1.0);
+        const bool fired = v >= v_threshold;
+        v = current + (s * v) * (fired ? 0.0 : 1.0);
+        return fired ? 1 : 0;
+    }
+
+    void reset() { v = 0.0; }
+};
+
+// Two rectified integrators, one per sign of the input; their difference fires
+// +1 or -1. fmax makes a NaN current count as 0 for both.
+struct ComplementaryLIFNeuron {
+    double v_pos = 0.0;
+    double v_neg = 0.0;
+    double decay = 0.9048374180359595;
+    double v_threshold = 1.0;
+
+    ComplementaryLIFNeuron() = default;
+
+    int32_t step(double current) {
+        v_pos = decay * v_pos + std::fmax(current, 0.0);
+        v_neg = decay * v_neg + std::fmax(-current, 0.0);
+        const double diff = v_pos - v_neg;
+        if (diff >= v_threshold) {
+            reset();
+            return 1;
+        }
+        if (diff <= -v_threshold) {
+            reset();
+            return -1;
+        }
+        return 0;
+    }
+
+    void reset() {
+        v_pos = 0.0;
+        v_neg = 0.0;
+    }
+};
+
+// Closed-form relaxation toward tanh(drive) with an input-dependent time
+// constant, floored at 0.1 (fmax: a NaN product gives the floor); subtractive reset.
+struct ClosedFormContinuousNeuron {
+    double x = 0.0;
+    double gate_slope = -0.5;
+    double w_x = 0.8;
+    double w_in = 1.0;
+    double tau = 10.0;
+    double gate_bias = 0.0;
+    double v_threshold = 1.0;
+    double dt = 1.0;
+
+    ClosedFormContinuousNeuron() = default;
+
+    int32_t step(double current) {
+        const double tau_eff =
+            std::fmax((1.0 / (std::exp(-(gate_slope * current + gate_bias)) + 1.0)) * tau, 0.1);
+        const double f = std::tanh(w_in * current + w_x * x);
+        const double g = std::exp(-dt / tau_eff);
+        x = (1.0 - g) * f + x * g;
+        if (x >= v_threshold) {
+            x = x - v_threshold;
+            return 1;
+        }
+        return 0;
+    }
+
+    void reset() { x = 0.0; }
+};
+
+// At most one event per call; a residue beyond one threshold waits in sigma.
+struct SigmaDeltaNeuron {
+    double sigma = 0.0;
+    double v_threshold = 1.0;
+
+    SigmaDeltaNeuron() = default;
+
+    int32_t step(double current) {
+        sigma = current + sigma;
+        if (sigma >= v_threshold) {
+            sigma = sigma - v_threshold;
+            return 1;
+        }
+        if (sigma <= -v_threshold) {
+            sigma = sigma + v_threshold;
+            return -1;
+        }
+        return 0;
+    }
+
+    void reset() { sigma = 0.0; }
+};
+
+// ---------------------------------------------------------------- integer quadratic IF
+// 32-bit two's complement throughout: sums, the square and the constructor's
+// negations wrap (computed in unsigned arithmetic), the square is shifted
+// arithmetically by the low five bits of k.
+struct IntegerQIFNeuron {
+    int32_t v;
+    int32_t k;
+    int32_t v_threshold;
+    int32_t v_reset;
+    int32_t v_floor;
+
+    SC_ARGS(IntegerQIFNeuron, (int32_t, k, 6), (int32_t, v_threshold, 1024))
+
+    explicit IntegerQIFNeuron(const Args& a)
+        : v(0),
+          k(a.k),
+          v_threshold(a.v_threshold),
+          v_reset(static_cast<int32_t>(0u - static_cast<uint32_t>(a.v_threshold))),
+          v_floor(static_cast<int32_t>(0u - 2u * static_cast<uint32_t>(a.v_threshold))) {}
+
+    int32_t step(int32_t current) {
+        const uint32_t u = static_cast<uint32_t>(v);
+        const int32_t square = static_cast<int32_t>(u * u);
+        const int32_t sum = static_cast<int32_t>(
+            u + static_cast<uint32_t>(current) + static_cast<uint32_t>(square >> (k & 31)));
+        v = sum < v_floor ? v_floor : sum;
+        if (v >= v_threshold) {
+            v = v_reset;
+            return 1;
+        }
+        return 0;
+    }
+
+    void reset() { v = 0; }  // the constructor's value, not v_reset
+};
+
+// ---------------------------------------------------------------- escape noise
+// LIF whose spikes are random: the hazard grows exponentially with the distance
+// of v above theta. One uniform draw per step, whatever the hazard.
+struct EscapeRateNeuron {
+    rng::Xoshiro256pp rng;
+    double v = -70.0;
+    double v_rest = -70.0;
+    double v_reset = -70.0;
+    double theta = -50.0;
+    double tau_m = 10.0;
+    double rho0 = 0.001;  // hazard at v = theta, per ms
+    double Delta = 3.0;   // escape-noise width
+    double R = 1.0;
+    double dt = 1.0;
+
+    SC_ARGS(EscapeRateNeuron, (uint64_t, seed, 42))
+
+    explicit EscapeRateNeuron(const Args& a) : rng(a.seed) {}
+
+    int32_t step(double current) {
+        v = (current * R - (v - v_rest)) / tau_m * dt + v;
+        const double hazard = std::exp((v - theta) / Delta) * rho0;
+        if (neurons::bernoulli_spike(rng, hazard * dt)) {
+            v = v_reset;
+            return 1;
+        }
+        return 0;
+    }
+
+    void reset() { v = v_rest; }
 };
 
 }  // namespace neurons::trivial

@@ -4,6 +4,9 @@
 
 namespace py {
 
+// attention_bindings.cpp
+Ref stochastic_attention_class();
+
 // bitstream_bindings.cpp
 Ref simd_tier_function();
 Ref pack_bitstream_function();
@@ -18,6 +21,17 @@ Ref cordiv_function();
 Ref adaptive_length_function();
 Ref bitstream_tensor_class();
 
+// batch_lif_bindings.cpp
+Ref batch_lif_run_function();
+Ref batch_lif_run_multi_function();
+Ref batch_lif_run_varying_function();
+
+// brunel_bindings.cpp
+Ref brunel_network_class();
+
+// ei_network_bindings.cpp
+Ref simulate_ei_network_function();
+
 // kvra_bindings.cpp
 Ref kuramoto_solver_class();
 Ref kvra_metrics_class();
@@ -31,6 +45,9 @@ Ref bitstream_averager_class();
 // grad_bindings.cpp
 Ref surrogate_lif_class();
 Ref differentiable_dense_layer_class();
+
+// graph_bindings.cpp
+Ref stochastic_graph_layer_class();
 
 // ir_bindings.cpp
 Ref sc_graph_class();

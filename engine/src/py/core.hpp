@@ -14,6 +14,7 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -413,18 +414,26 @@ struct Out<std::optional<T>> {
         return to_py(std::move(*v));
     }
 };
+// A new list of n converted items.
+template <class T>
+PyObject* list_of(const T* items, std::size_t n) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* item = to_py(items[i]);
+        if (!item) { Py_DECREF(list); return nullptr; }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
+}
 template <class T>
 struct Out<std::vector<T>> {
-    static PyObject* make(const std::vector<T>& v) {
-        PyObject* list = PyList_New(static_cast<Py_ssize_t>(v.size()));
-        if (!list) return nullptr;
-        for (std::size_t i = 0; i < v.size(); ++i) {
-            PyObject* item = to_py(v[i]);
-            if (!item) { Py_DECREF(list); return nullptr; }
-            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
-        }
-        return list;
-    }
+    static PyObject* make(const std::vector<T>& v) { return list_of(v.data(), v.size()); }
+};
+// A fixed-size array (a record's array field) is a list too.
+template <class T, std::size_t N>
+struct Out<std::array<T, N>> {
+    static PyObject* make(const std::array<T, N>& v) { return list_of(v.data(), N); }
 };
 template <class... Ts>
 struct Out<std::tuple<Ts...>> {

@@ -48,4 +48,18 @@ std::vector<std::vector<double>> reshape_flat_to_rows(std::vector<double> values
 }
 
 
+PyObject* Out<RowList>::make(const RowList& m) {
+    const std::size_t need = engine::checked_mul(m.rows, m.cols);
+    if (m.values.size() < need) engine::panic_index(need - 1, m.values.size());
+    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(m.rows)));
+    for (std::size_t r = 0; r < m.rows; ++r) {
+        Ref row = Ref::check(PyList_New(static_cast<Py_ssize_t>(m.cols)));
+        for (std::size_t c = 0; c < m.cols; ++c)
+            PyList_SET_ITEM(row.get(), static_cast<Py_ssize_t>(c),
+                            Ref::check(PyFloat_FromDouble(m.values[r * m.cols + c])).release());
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(r), row.release());
+    }
+    return list.release();
+}
+
 }  // namespace py

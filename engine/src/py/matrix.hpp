@@ -16,4 +16,16 @@ FlatMatrix extract_matrix_f64(PyObject* obj, const char* name);
 std::vector<std::vector<double>> reshape_flat_to_rows(std::vector<double> values,
                                                   std::size_t rows, std::size_t cols);
 
+// A row-major result that goes to Python as a list of `rows` lists of `cols` floats. Fewer
+// than rows * cols values stop the call (index out of bounds).
+struct RowList {
+    std::vector<double> values;
+    std::size_t rows = 0, cols = 0;
+};
+
+template <>
+struct Out<RowList> {
+    static PyObject* make(const RowList& m);
+};
+
 }  // namespace py

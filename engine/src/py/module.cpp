@@ -17,6 +17,9 @@ void body(PyObject* module) {
     m.add("pack_bitstream_numpy", pack_bitstream_numpy_function());
     m.add("popcount_numpy", popcount_numpy_function());
     m.add("unpack_bitstream_numpy", unpack_bitstream_numpy_function());
+    m.add("batch_lif_run", batch_lif_run_function());
+    m.add("batch_lif_run_multi", batch_lif_run_multi_function());
+    m.add("batch_lif_run_varying", batch_lif_run_varying_function());
     m.add("batch_encode", batch_encode_function());
     m.add("batch_encode_numpy", batch_encode_numpy_function());
 
@@ -27,9 +30,12 @@ void body(PyObject* module) {
     m.add("StdpSynapse", stdp_synapse_class());
     m.add("SurrogateLif", surrogate_lif_class());
     m.add("DifferentiableDenseLayer", differentiable_dense_layer_class());
+    m.add("StochasticAttention", stochastic_attention_class());
+    m.add("StochasticGraphLayer", stochastic_graph_layer_class());
     m.add("KuramotoSolver", kuramoto_solver_class());
     m.add("KVRAMetrics", kvra_metrics_class());
     m.add("BitStreamTensor", bitstream_tensor_class());
+    m.add("BrunelNetwork", brunel_network_class());
     m.add("Izhikevich", Izhikevich_class());
     m.add("BitstreamAverager", bitstream_averager_class());
     m.add("ScGraph", sc_graph_class());
@@ -44,6 +50,8 @@ void body(PyObject* module) {
     m.add("ExpIFNeuron", ExpIFNeuron_class());
     m.add("LapicqueNeuron", LapicqueNeuron_class());
     register_neuron_classes(m);
+
+    m.add("py_simulate_ei_network", simulate_ei_network_function());
 
     m.add("py_cordiv", cordiv_function());
     m.add("py_adaptive_length", adaptive_length_function());

@@ -192,6 +192,25 @@ Ref array2d(std::vector<T>&& v, std::size_t rows, std::size_t cols) {
 
 // A zero-filled array allocated by NumPy, to be written in place through data.
 Ref zeros(int typenum, int nd, const Py_intptr_t* dims);
+
+// As zeros, for element type T and a shape of sizes; an array whose bytes do not fit NumPy's
+// index type cannot be allocated (MemoryError).
+template <class T, class... N>
+Ref zeros_of(N... sizes) {
+    const std::size_t shape[] = {static_cast<std::size_t>(sizes)...};
+    constexpr auto max = static_cast<std::size_t>(PY_SSIZE_T_MAX);
+    Py_intptr_t dims[sizeof...(N)];
+    bool empty = false;
+    for (std::size_t k = 0; k < sizeof...(N); ++k) {
+        if (shape[k] > max) throw std::bad_alloc();
+        dims[k] = static_cast<Py_intptr_t>(shape[k]);
+        empty = empty || shape[k] == 0;
+    }
+    std::size_t bytes = sizeof(T);
+    for (std::size_t k = 0; k < sizeof...(N) && !empty; ++k)
+        if (__builtin_mul_overflow(bytes, shape[k], &bytes) || bytes > max) throw std::bad_alloc();
+    return zeros(typenum<T>, static_cast<int>(sizeof...(N)), dims);
+}
 template <class T>
 T* data_of(const Ref& arr) {
     return reinterpret_cast<T*>(reinterpret_cast<ArrayFields*>(arr.get())->data);

@@ -17,6 +17,32 @@ namespace simd {
 using Words = std::span<const uint64_t>;
 using F64s = std::span<const double>;
 
+// Weighted sums of matrix rows: for r < n_out and c < width,
+//   out[r * width + c] = +0.0, then out[r * width + c] + coef[r * n + k] * row_k[c] for k < n in
+//   order (each product rounded before its add),
+// with row_k = base + (index ? index[k] : k) * stride holding at least width values. Every
+// element is its own chain, so every tier gives the same bits.
+struct RowSums {
+    double* out;
+    std::size_t width, n_out;
+    const double* coef;
+    std::size_t n;
+    const std::size_t* index;
+    const double* base;
+    std::size_t stride;
+};
+
+// Dot products of m vectors with n rows, each of len values: out[i * out_stride + j] is the
+// tier's dot_f64 of a_i = a + i * a_stride and row_j = rows + j * stride, bit for bit.
+struct RowDots {
+    const double* a;
+    std::size_t a_stride, m, len;
+    const double* rows;
+    std::size_t stride, n;
+    double* out;
+    std::size_t out_stride;
+};
+
 namespace portable {
 // Classic bit-parallel count, four words per step, then one at a time.
 uint64_t popcount(Words a);
@@ -35,6 +61,10 @@ void scale_f64(std::span<double> a, double factor);
 // out[k] for k < words: bit j set when more than n / 2 of the n >= 1 members have bit j of word
 // k set. Every member holds at least `words` words.
 void majority(const uint64_t* const* members, std::size_t n, std::size_t words, uint64_t* out);
+void combine_rows_f64(const RowSums& s);
+// a[i] = a[i] / d, element by element (IEEE division: equal on every tier).
+void divide_f64(std::span<double> a, double d);
+void dot_rows_f64(const RowDots& d);
 }  // namespace portable
 
 namespace avx2 {
@@ -55,6 +85,9 @@ SC_TARGET_AVX2 double sum_f64_avx2(F64s a);
 SC_TARGET_AVX2 void scale_f64_avx2(std::span<double> a, double factor);
 SC_TARGET_AVX2 void majority_avx2(const uint64_t* const* members, std::size_t n, std::size_t words,
                                   uint64_t* out);
+SC_TARGET_AVX2 void combine_rows_f64_avx2(const RowSums& s);
+SC_TARGET_AVX2 void divide_f64_avx2(std::span<double> a, double d);
+SC_TARGET_AVX2_FMA void dot_rows_f64_avx2(const RowDots& d);
 }  // namespace avx2
 
 namespace avx512 {
@@ -75,6 +108,9 @@ SC_TARGET_AVX512F double sum_f64_avx512(F64s a);
 SC_TARGET_AVX512F void scale_f64_avx512(std::span<double> a, double factor);
 SC_TARGET_AVX512F void majority_avx512(const uint64_t* const* members, std::size_t n,
                                        std::size_t words, uint64_t* out);
+SC_TARGET_AVX512F void combine_rows_f64_avx512(const RowSums& s);
+SC_TARGET_AVX512F void divide_f64_avx512(std::span<double> a, double d);
+SC_TARGET_AVX512F void dot_rows_f64_avx512(const RowDots& d);
 }  // namespace avx512
 
 // Dispatchers. Counting: AVX-512 VPOPCNTDQ, else AVX2, else portable.
@@ -93,6 +129,13 @@ double sum_f64_dispatch(F64s a);
 void scale_f64_dispatch(std::span<double> a, double factor);
 // AVX-512 F, else AVX2, else portable; equal bits on every tier.
 void majority_dispatch(const uint64_t* const* members, std::size_t n, std::size_t words, uint64_t* out);
+// Dot products of many vectors with many rows (see RowDots): AVX-512 F, else AVX2 with FMA,
+// else portable, each equal to that tier's dot_f64.
+void dot_rows_f64_dispatch(const RowDots& d);
+// AVX-512 F, else AVX2, else portable; equal on every tier.
+void divide_f64_dispatch(std::span<double> a, double d);
+// Weighted sums of rows (see RowSums): AVX-512 F, else AVX2, else portable; equal on every tier.
+void combine_rows_f64_dispatch(const RowSums& s);
 // Empty: unchanged. Else m = max, x = exp(x - m) for each value (C library, one at a time),
 // s = sum, and when s > 0 every value is multiplied by 1 / s.
 void softmax_inplace_f64_dispatch(std::span<double> values);

@@ -1,4 +1,7 @@
-// Lint stand-in for the hardware encoder: a 16-bit LFSR compared against the input value.
+// Stand-in for the hardware encoder, the comparator encoder of the bitstream core: a 16-bit LFSR
+// (feedback bit 15 ^ 13 ^ 12 ^ 10 shifted in at bit 0) starts at SEED_INIT on reset and steps on
+// every clock; bit_out is 1 while the register is below x_value, a DATA_WIDTH-bit probability.
+// The emitted modules always pass t_index 0; it is not used.
 `timescale 1ns / 1ps
 
 module sc_bitstream_encoder #(
@@ -18,5 +21,5 @@ module sc_bitstream_encoder #(
         if (!rst_n) lfsr <= SEED_INIT;
         else lfsr <= {lfsr[14:0], lfsr[15] ^ lfsr[13] ^ lfsr[12] ^ lfsr[10]};
     end
-    assign bit_out = {{DATA_WIDTH{1'b0}}, lfsr} < {16'd0, x_value};
+    assign bit_out = 64'(lfsr) < 64'(x_value);
 endmodule

@@ -7,6 +7,7 @@ namespace py {
 void register_neuron_classes(Module& m) {
     trivial_block(m);
     simple_spiking_block(m);
+    special_block(m);
 }
 
 }  // namespace py

@@ -6,5 +6,6 @@ namespace py {
 
 void trivial_block(Module& sc_block);
 void simple_spiking_block(Module& sc_block);
+void special_block(Module& sc_block);
 
 }  // namespace py

@@ -1,0 +1,104 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "ei_network.hpp"
+#include "poisson.hpp"
+#include "rng.hpp"
+
+namespace {
+
+struct Moments {
+    double mean, variance;
+};
+
+Moments sample(double lambda, int n, uint64_t seed) {
+    poisson::Knuth k(lambda, rng::Xoshiro256pp(seed));
+    double sum = 0, sq = 0;
+    for (int i = 0; i < n; ++i) {
+        const double x = static_cast<double>(k.draw());
+        sum += x;
+        sq += x * x;
+    }
+    const double mean = sum / n;
+    return {mean, sq / n - mean * mean};
+}
+
+class PoissonMoments : public ::testing::TestWithParam<double> {};
+
+// Mean and variance both equal lambda; five standard errors of the mean as tolerance.
+TEST_P(PoissonMoments, MeanAndVarianceMatchTheMean) {
+    const double lambda = GetParam();
+    const int n = 4000;
+    const Moments m = sample(lambda, n, 11);
+    EXPECT_NEAR(m.mean, lambda, 5 * std::sqrt(lambda / n));
+    EXPECT_NEAR(m.variance / lambda, 1.0, 0.12);
+}
+
+// 700 is one run; above it the runs are summed (one product run stops near 745).
+INSTANTIATE_TEST_SUITE_P(Means, PoissonMoments, ::testing::Values(0.5, 3.0, 700.0, 760.0, 2000.0, 9000.0));
+
+// One uniform at a time, as the method is written.
+uint64_t plain_knuth(double limit, rng::Xoshiro256pp& g) {
+    int64_t k = -1;
+    double p = 1.0;
+    do {
+        p = p * g.next_f64();
+        k += 1;
+    } while (!(p <= limit));
+    return static_cast<uint64_t>(k);
+}
+
+class PoissonStream : public ::testing::TestWithParam<double> {};
+
+// The buffered draws equal one-at-a-time draws count for count, across many block refills
+// and across runs longer than the four products worked out ahead.
+TEST_P(PoissonStream, EqualsOneUniformAtATime) {
+    const double lambda = GetParam();
+    poisson::Knuth k(lambda, rng::Xoshiro256pp(99));
+    rng::Xoshiro256pp g(99);
+    const double limit = std::exp(-lambda);
+    for (int i = 0; i < 20000; ++i) ASSERT_EQ(k.draw(), plain_knuth(limit, g)) << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(Means, PoissonStream, ::testing::Values(0.0, 0.05, 2.0, 3.5, 9.0, 120.0, 700.0));
+
+TEST(Poisson, RunsPerMean) {
+    EXPECT_EQ(poisson::Knuth(700.0, rng::Xoshiro256pp(1)).runs(), 1u);
+    EXPECT_EQ(poisson::Knuth(700.5, rng::Xoshiro256pp(1)).runs(), 2u);
+    EXPECT_EQ(poisson::Knuth(2100.0, rng::Xoshiro256pp(1)).runs(), 3u);
+    EXPECT_EQ(poisson::Knuth(1e300, rng::Xoshiro256pp(1)).runs(), UINT64_MAX);
+    // An infinite mean has no finite run count: one run, which ends when the product underflows.
+    poisson::Knuth inf(std::numeric_limits<double>::infinity(), rng::Xoshiro256pp(1));
+    EXPECT_EQ(inf.runs(), 1u);
+    EXPECT_EQ(inf.limit(), 0.0);
+    EXPECT_GT(inf.draw(), 600u);
+}
+
+TEST(SaturatingU64, TruncatesClampsAndSaturates) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    const struct {
+        double x;
+        uint64_t want;
+    } cases[] = {
+        {nan, 0},
+        {-inf, 0},
+        {-1.5, 0},
+        {-0.0, 0},
+        {0.99, 0},
+        {2.7, 2},
+        {9007199254740993.0, 9007199254740992u},
+        {18446744073709549568.0, 18446744073709549568u},  // the largest double below 2^64
+        {18446744073709551616.0, UINT64_MAX},
+        {1e300, UINT64_MAX},
+        {inf, UINT64_MAX},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ei_network::saturating_u64(c.x), c.want) << c.x;
+    EXPECT_EQ(ei_network::step_count(1e30, 1.0), ei_network::kMaxSteps);
+    EXPECT_EQ(ei_network::step_count(10.0, 0.1), 100u);
+}
+
+}  // namespace
