@@ -4,7 +4,7 @@ import pytest
 
 import bitref as R
 import sc_dravik_engine as sc
-from sc_testing import panic_type, run_child, same_bits
+from sc_testing import panic_type, run_child, run_child_json, same_bits
 
 M64 = (1 << 64) - 1
 M32 = (1 << 32) - 1
@@ -346,6 +346,22 @@ for n_in, n_out, length, seed in [(3, 1, 70, 5), (16, 9, 1000, 6), (33, 20, 4097
     put(layer.forward_fast(list(x), 3)); put(layer.forward_prepacked_numpy(rows))
 print(h.hexdigest(), len(os.listdir("/proc/self/task")) - threads_before)
 """
+
+
+def test_layers_of_up_to_seven_neurons_stay_on_the_calling_thread():
+    # Work enough for the pool in every layer; only the eighth neuron sends it there.
+    before, seven, eight = run_child_json("""
+        import json, os, numpy as np, sc_dravik_engine as sc
+        def tasks():
+            return len(os.listdir("/proc/self/task"))
+        x = np.full(64, 0.5)
+        before = tasks()
+        sc.DenseLayer(64, 7, 1 << 16).forward_numpy(x)
+        seven = tasks()
+        sc.DenseLayer(64, 8, 1 << 16).forward_numpy(x)
+        print(json.dumps([before, seven, tasks()]))
+    """, threads=4)
+    assert before == seven < eight
 
 
 def test_results_do_not_depend_on_the_worker_count():

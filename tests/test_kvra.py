@@ -151,6 +151,14 @@ def test_phases_outside_the_circle_are_wrapped_by_the_first_step_only():
     assert s.get_phases() == [7.0, -0.5]
     s.step(0.1)
     assert s.get_phases() == [math.fmod(7.0, TWO_PI), -0.5 + TWO_PI]
+    # A phase that lands exactly on 0 stays 0 (only negative remainders move up by 2 pi),
+    # and one that lands on 2 pi wraps to 0.
+    s = K([0.0, 1.0], [0.0] * 4, [0.0, 0.5], 0.0)
+    s.step(0.1)
+    assert s.get_phases() == [0.0, 0.5 + 0.1]
+    s = K([0.0], [0.0], [TWO_PI], 0.0)
+    s.step(0.1)
+    assert s.get_phases() == [0.0]
 
 
 def test_get_phases_is_a_copy_and_order_parameter_changes_nothing():
