@@ -80,6 +80,10 @@ std::vector<uint64_t> bernoulli_packed_simd(double p, std::size_t length, rng::C
 void bernoulli_packed_simd_into(double p, std::size_t length, rng::Xoshiro256pp& g, std::span<uint64_t> out);
 void bernoulli_packed_simd_into(double p, std::size_t length, rng::ChaCha8& g, std::span<uint64_t> out);
 
+// Row i of out (ceil(length / 64) words each) is the byte-form stream of probs[i] drawn from
+// its own xoshiro256++ seeded with seed + i (wrapping), so the rows are independent.
+void batch_encode_rows(std::span<const double> probs, std::size_t length, uint64_t seed, std::span<uint64_t> out);
+
 // popcount(weights AND byte-form encoding of p), without storing the encoding. Only words that
 // exist in weights are drawn and counted (a short weight array ends the count early).
 uint64_t encode_and_popcount(std::span<const uint64_t> weights, std::size_t length,

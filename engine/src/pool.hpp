@@ -32,4 +32,18 @@ void parallel_for(std::size_t n, const std::function<void(std::size_t)>& body);
 void parallel_chunks(std::size_t n, std::size_t grain,
                      const std::function<void(std::size_t, std::size_t)>& body);
 
+// As parallel_for when the loop's work, n items of cost_each in the caller's unit, reaches
+// pool_from (a threshold its caller measured), else on the calling thread alone. Either way it
+// is a parallel operation: the pool comes into being here, as for parallel_for.
+template <class F>
+void parallel_for_from(std::size_t n, std::size_t cost_each, std::size_t pool_from, F&& body) {
+    std::size_t total;
+    if (!__builtin_mul_overflow(n, cost_each, &total) && total < pool_from) {
+        num_threads();
+        for (std::size_t i = 0; i < n; ++i) body(i);
+        return;
+    }
+    parallel_for(n, body);
+}
+
 }  // namespace pool

@@ -90,11 +90,7 @@ Ref batch_encode_numpy(np::Array<double, 1> probs, std::size_t length, uint64_t 
         throw engine::Error("Shape construction failed: array is too big; `arr.size * arr.dtype.itemsize` "
                             "is larger than the maximum possible size.");
     Words buf(total);
-    // Each probability has its own generator (seed + i), so the rows are independent.
-    pool::parallel_for(p.size(), [&](std::size_t i) {
-        rng::Xoshiro256pp g(seed + i);
-        bitstream::bernoulli_packed_simd_into(p[i], length, g, {buf.data() + i * words, words});
-    });
+    bitstream::batch_encode_rows(p, length, seed, buf);
     return np::array2d(std::move(buf), p.size(), words);
 }
 
