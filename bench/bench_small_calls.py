@@ -1,0 +1,69 @@
+"""Small calls on the default pool against one worker: no loop may be slower on the pool than
+on the calling thread. Dense forward passes (one sample and a batch of 16) and batch encoding,
+from sizes that stay inline to sizes that pay for the pool, each timed in a child process with
+1 and with 8 workers (the best of several repeats, alternating, since the machine may be busy).
+
+Target: 8 workers take at most 1.05 x the time of 1 (the allowance is timing noise).
+"""
+import json
+import os
+import subprocess
+import sys
+import timeit
+
+import numpy as np
+
+import sc_dravik_engine as sc
+
+SIZES = [(2, 64), (8, 64), (8, 256), (16, 512), (32, 1024), (64, 1024), (64, 4096)]
+ENCODE = [(4, 64), (16, 1024), (64, 1024), (256, 1024)]
+TARGET = 1.05
+
+
+def best(fn, number):
+    return min(timeit.repeat(fn, number=number, repeat=5)) / number
+
+
+def measure():
+    out = {}
+    for n_in, length in SIZES:
+        layer = sc.DenseLayer(n_in, 8, length)
+        x = np.full(n_in, 0.5)
+        batch = np.full((16, n_in), 0.5)
+        n = max(20, 40000 // (n_in * length // 64 + 1))
+        out[f"forward_numpy 8 neurons x {n_in} inputs, length {length}"] = best(lambda: layer.forward_numpy(x), n)
+        out[f"forward_batch_numpy 16 x {n_in} inputs, length {length}"] = best(
+            lambda: layer.forward_batch_numpy(batch), max(5, n // 16))
+    for n_p, length in ENCODE:
+        p = np.full(n_p, 0.5)
+        n = max(20, 40000 // (n_p * length // 64 + 1))
+        out[f"batch_encode_numpy {n_p} values, length {length}"] = best(lambda: sc.batch_encode_numpy(p, length), n)
+    return out
+
+
+def child(workers):
+    env = dict(os.environ, RAYON_NUM_THREADS=str(workers), OPENBLAS_NUM_THREADS="1")
+    done = subprocess.run([sys.executable, os.path.abspath(__file__), "--child"], env=env,
+                          capture_output=True, text=True, check=True)
+    return json.loads(done.stdout)
+
+
+def main():
+    if "--child" in sys.argv:
+        print(json.dumps(measure()))
+        return
+    one, eight = {}, {}
+    for _ in range(2):
+        for store, workers in ((one, 1), (eight, 8)):
+            for k, v in child(workers).items():
+                store[k] = min(v, store.get(k, v))
+    print("Small calls: 8 workers against 1 worker, best of alternating child runs")
+    for k in one:
+        ratio = eight[k] / one[k]
+        verdict = "met" if ratio <= TARGET else "MISSED"
+        print(f"  {k:<52} 8: {eight[k] * 1e6:8.2f} us  1: {one[k] * 1e6:8.2f} us  "
+              f"ratio {ratio:5.2f} (target <= {TARGET}: {verdict})")
+
+
+if __name__ == "__main__":
+    main()
