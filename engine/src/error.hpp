@@ -41,14 +41,6 @@ inline auto& at(V& v, std::size_t i, std::source_location where = std::source_lo
 // ceil(n / d) without the wrap of (n + d - 1) / d.
 constexpr std::size_t ceil_div(std::size_t n, std::size_t d) { return n / d + (n % d != 0); }
 
-// a * b as the size of an allocation: a product beyond the machine size is out of memory
-// (std::bad_alloc), like any other request that cannot be met.
-inline std::size_t alloc_mul(std::size_t a, std::size_t b) {
-    std::size_t r;
-    if (__builtin_mul_overflow(a, b, &r)) throw std::bad_alloc();
-    return r;
-}
-
 // a * b, stopping instead of wrapping.
 std::size_t checked_mul(std::size_t a, std::size_t b,
                         std::source_location where = std::source_location::current());
@@ -60,6 +52,8 @@ inline std::size_t alloc_size(std::size_t a, std::size_t b) {
     if (__builtin_mul_overflow(a, b, &r)) throw std::bad_alloc();
     return r;
 }
+// alloc_size by the name the graph and attention sources call it.
+inline std::size_t alloc_mul(std::size_t a, std::size_t b) { return alloc_size(a, b); }
 
 // A vector of rows * cols copies of v. A count no memory can hold fails as that allocation
 // would, with std::bad_alloc, never with the library's length error.

@@ -18,10 +18,10 @@ Keystream::Keystream(uint64_t seed, std::size_t length)
 
 Streams Keystream::encode(std::span<const double> values, std::size_t rows, std::size_t cols, Layout layout) {
     const std::size_t n = values.size();
-    if (engine::alloc_mul(rows, cols) != n) engine::panic_eq("values must hold rows * cols entries", n, rows * cols);
+    if (engine::alloc_size(rows, cols) != n) engine::panic_eq("values must hold rows * cols entries", n, rows * cols);
     Streams s;
     s.words_per = words_per_;
-    s.words.resize(engine::alloc_mul(n, words_per_));
+    s.words.resize(engine::alloc_size(n, words_per_));
     // Wrapping like the generator's own position would; sizes that fit in memory never wrap.
     const uint64_t draws_per = 2 * static_cast<uint64_t>(length_);
     const uint64_t start = position_;
