@@ -98,21 +98,25 @@ void DenseLayer::refresh_packed_weights() {
     // keystream position it would reach sequentially, and the rows are packed in parallel with
     // the same bits.
     const std::size_t per_neuron = engine::checked_mul(n_inputs, words);
-    std::vector<uint64_t> packed(engine::checked_mul(n_neurons, per_neuron), 0);
+    const std::size_t total = engine::checked_mul(n_neurons, per_neuron);
     std::vector<uint64_t> start(n_neurons, 0);
     uint64_t pos = 0;
     for (std::size_t j = 0; j < n_neurons; ++j) {
         start[j] = pos;
         for (double w : weights[j]) pos += stream_draws(w, length);
     }
+    // Packed in place: the buffer make() reserved, or the one of the previous packing, already
+    // has the size, so repacking allocates nothing and never holds two buffers at once.
+    packed_weights.assign(total, 0);
+    uint64_t* const packed = packed_weights.data();
     // The pool only if it exists already: building a layer leaves set_num_threads free. The
     // rows come out the same either way.
     const bool parallel = pool::existing_size() > 1 && n_neurons > 1 &&
-                          n_neurons * per_neuron >= kParallelPackWords;
+                          total >= kParallelPackWords;
     auto pack = [&](std::size_t j) {
         rng::ChaCha8 g(weight_seed);
         g.seek_words(start[j]);
-        uint64_t* row = packed.data() + j * per_neuron;
+        uint64_t* row = packed + j * per_neuron;
         for (std::size_t i = 0; i < n_inputs; ++i)
             bitstream::bernoulli_packed_simd_into(weights[j][i], length, g, {row + i * words, words});
     };
@@ -121,7 +125,6 @@ void DenseLayer::refresh_packed_weights() {
     } else {
         for (std::size_t j = 0; j < n_neurons; ++j) pack(j);
     }
-    packed_weights = std::move(packed);
 }
 
 void DenseLayer::set_weights(std::vector<std::vector<double>> rows) {

@@ -1,6 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <new>
 #include <random>
+#include <string>
 
 #include "bitstream.hpp"
 #include "error.hpp"
@@ -106,6 +113,39 @@ TEST(Layer, BatchBlocksCoverLargeBatches) {
         EXPECT_EQ(out[k * 2], row[0]);
         EXPECT_EQ(out[k * 2 + 1], row[1]);
     }
+}
+
+// The process's address space in bytes, as the kernel counts it against RLIMIT_AS.
+std::size_t address_space() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmSize:", 0) == 0) return std::stoull(line.substr(7)) * 1024;
+    return 0;
+}
+
+// Builds and repacks a layer of 16 MiB of streams with address space for 1.5 such buffers;
+// exits 0 when both succeed, 1 on a failed allocation.
+[[noreturn]] void pack_with_room_for_one_buffer() {
+    const std::size_t length = std::size_t{1} << 27;
+    const std::size_t base = address_space();
+    if (base == 0) std::exit(2);
+    const rlim_t cap = base + length / 8 * 3 / 2;
+    const rlimit lim{cap, cap};
+    if (setrlimit(RLIMIT_AS, &lim) != 0) std::exit(2);
+    try {
+        DenseLayer l = DenseLayer::make(1, 1, length, 3);
+        l.set_weights({{0.25}});
+        std::exit(l.packed_weights.size() == length / 64 ? 0 : 3);
+    } catch (const std::bad_alloc&) {
+        std::exit(1);
+    }
+}
+
+// A layer whose streams fit in memory once is built: construction and repacking hold one
+// buffer of packed streams, never a second beside it. In a fresh process, as the limit stays.
+TEST(Layer, PackingHoldsOneBufferOfStreams) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(pack_with_room_for_one_buffer(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
