@@ -85,9 +85,9 @@ void float_form(double p, std::size_t length, rng::ChaCha8& g, std::span<uint64_
     const std::size_t full = length / 64, rest = length % 64;
     const uint32_t f = simd::features();
     if (full == 0) {
-    } else if (simd::has(f, simd::kAvx512f)) {
+    } else if (simd::has(f, simd::kNeedBits512)) {
         simd::detail::uniform_words_avx512(g, out.data(), full, T);
-    } else if (simd::has(f, simd::kAvx2)) {
+    } else if (simd::has(f, simd::kNeed256)) {
         simd::detail::uniform_words_avx2(g, out.data(), full, T);
     } else {
         simd::detail::uniform_words_portable(g, out.data(), full, T);

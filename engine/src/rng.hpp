@@ -151,8 +151,8 @@ struct ChaCha8 {
     // The widest form the processor offers; every form gives the same words.
     static void four_blocks(const uint32_t key[8], uint64_t ctr, uint32_t out[64]) {
         const uint32_t f = simd::features();
-        if (simd::has(f, simd::kAvx512f)) return detail::chacha8_four_blocks_avx512(key, ctr, out);
-        if (simd::has(f, simd::kAvx2)) return detail::chacha8_four_blocks_avx2(key, ctr, out);
+        if (simd::has(f, simd::kNeedBits512)) return detail::chacha8_four_blocks_avx512(key, ctr, out);
+        if (simd::has(f, simd::kNeed256)) return detail::chacha8_four_blocks_avx2(key, ctr, out);
         four_blocks_sse2(key, ctr, out);
     }
 

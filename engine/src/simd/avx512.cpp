@@ -74,14 +74,6 @@ SC_TARGET_AVX512VPOPCNTDQ uint64_t count(const uint64_t* a, const uint64_t* b, s
     return ((l[0] + l[1]) + (l[2] + l[3])) + ((l[4] + l[5]) + (l[6] + l[7]));
 }
 
-// s = x0 + x1 with x_k = y_k + y_(k+2) and y_k = l_k + l_(k+4).
-inline double halving_sum(const double l[8]) {
-    double y[4];
-    for (int k = 0; k < 4; ++k) y[k] = l[k] + l[k + 4];
-    const double x0 = y[0] + y[2], x1 = y[1] + y[3];
-    return x0 + x1;
-}
-
 // The processor's max: the second operand unless the first is greater (so NaN gives b).
 inline double hw_max(double a, double b) { return a > b ? a : b; }
 
@@ -118,7 +110,7 @@ double dot_f64_avx512(F64s a, F64s b) {
     for (; i + 8 <= n; i += 8) acc = _mm512_fmadd_pd(_mm512_loadu_pd(&a[i]), _mm512_loadu_pd(&b[i]), acc);
     alignas(64) double l[8];
     _mm512_store_pd(l, acc);
-    double s = halving_sum(l);
+    double s = detail::halving_sum(l);
     for (; i < n; ++i) s = s + a[i] * b[i];
     return s;
 }
@@ -148,7 +140,7 @@ double sum_f64_avx512(F64s a) {
     for (; i + 8 <= n; i += 8) acc = _mm512_add_pd(acc, _mm512_loadu_pd(&a[i]));
     alignas(64) double l[8];
     _mm512_store_pd(l, acc);
-    double s = halving_sum(l);
+    double s = detail::halving_sum(l);
     for (; i < n; ++i) s = s + a[i];
     return s;
 }

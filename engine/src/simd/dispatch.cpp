@@ -71,6 +71,27 @@ void scale_f64_dispatch(std::span<double> a, double factor) {
     portable::scale_f64(a, factor);
 }
 
+void dot_rows_f64_dispatch(const RowDots& d) {
+    const uint32_t f = features();
+    if (has(f, kNeedFloat512)) return avx512::dot_rows_f64_avx512(d);
+    if (has(f, kNeedDot256)) return avx2::dot_rows_f64_avx2(d);
+    portable::dot_rows_f64(d);
+}
+
+void divide_f64_dispatch(std::span<double> a, double d) {
+    const uint32_t f = features();
+    if (has(f, kNeedFloat512)) return avx512::divide_f64_avx512(a, d);
+    if (has(f, kNeed256)) return avx2::divide_f64_avx2(a, d);
+    portable::divide_f64(a, d);
+}
+
+void combine_rows_f64_dispatch(const RowSums& s) {
+    const uint32_t f = features();
+    if (has(f, kNeedFloat512)) return avx512::combine_rows_f64_avx512(s);
+    if (has(f, kNeed256)) return avx2::combine_rows_f64_avx2(s);
+    portable::combine_rows_f64(s);
+}
+
 void majority_dispatch(const uint64_t* const* members, std::size_t n, std::size_t words, uint64_t* out) {
     const uint32_t f = features();
     if (has(f, kNeedBits512)) return avx512::majority_avx512(members, n, words, out);

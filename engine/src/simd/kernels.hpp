@@ -90,6 +90,17 @@ SC_TARGET_AVX2 void divide_f64_avx2(std::span<double> a, double d);
 SC_TARGET_AVX2_FMA void dot_rows_f64_avx2(const RowDots& d);
 }  // namespace avx2
 
+namespace detail {
+// The AVX-512 tier's sum of its eight lanes: y_k = l_k + l_(k+4), x_k = y_k + y_(k+2), x0 + x1.
+// One definition, so that every kernel that promises that tier's order keeps it.
+inline double halving_sum(const double l[8]) {
+    double y[4];
+    for (int k = 0; k < 4; ++k) y[k] = l[k] + l[k + 4];
+    const double x0 = y[0] + y[2], x1 = y[1] + y[3];
+    return x0 + x1;
+}
+}  // namespace detail
+
 namespace avx512 {
 SC_TARGET_AVX512VPOPCNTDQ uint64_t popcount_avx512(Words a);
 SC_TARGET_AVX512VPOPCNTDQ uint64_t fused_and_popcount_avx512(Words a, Words b);

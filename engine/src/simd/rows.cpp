@@ -21,14 +21,6 @@ inline const double* row_of(const double* base, std::size_t stride, const std::s
     return base + (index ? index[k] : k) * stride;
 }
 
-// s = x0 + x1 with x_k = y_k + y_(k+2) and y_k = l_k + l_(k+4): the AVX-512 lane order.
-inline double halving_sum(const double l[8]) {
-    double y[4];
-    for (int k = 0; k < 4; ++k) y[k] = l[k] + l[k + 4];
-    const double x0 = y[0] + y[2], x1 = y[1] + y[3];
-    return x0 + x1;
-}
-
 // The scalar tail of each tier's dot products of a (len values) with rows j0 .. j0 + R - 1,
 // after its lanes: from element i0 on, one rounded product and add at a time.
 inline void dot_tails(const double* a, std::size_t len, const double* rows, std::size_t stride, std::size_t j0,
@@ -216,7 +208,7 @@ SC_TARGET_AVX512F void combine_rows_f64_avx512(const RowSums& s) {
 }
 
 namespace {
-// halving_sum of eight accumulators at once: the same adds, lane for lane.
+// detail::halving_sum of eight accumulators at once: the same adds, lane for lane.
 SC_TARGET_AVX512F inline void halving_sums8(const __m512d acc[8], double* out) {
     __m512d y[4];  // y[p]: y0 y1 | y2 y3 of accumulator 2p, then of 2p + 1
     #pragma GCC unroll 4
@@ -265,7 +257,7 @@ SC_TARGET_AVX512F inline void dots_avx512(const double* a, std::size_t a_stride,
             for (std::size_t r = 0; r < R; ++r) {
                 alignas(64) double l[8];
                 _mm512_store_pd(l, acc[q][r]);
-                o[r] = halving_sum(l);
+                o[r] = detail::halving_sum(l);
             }
         }
         dot_tails(a + q * a_stride, n, rows, stride, j0, R, i, o);
@@ -310,27 +302,6 @@ SC_TARGET_AVX512F void avx512::divide_f64_avx512(std::span<double> a, double d) 
     std::size_t i = 0;
     for (; i + 8 <= a.size(); i += 8) _mm512_storeu_pd(&a[i], _mm512_div_pd(_mm512_loadu_pd(&a[i]), v));
     for (; i < a.size(); ++i) a[i] = a[i] / d;
-}
-
-void divide_f64_dispatch(std::span<double> a, double d) {
-    const uint32_t f = features();
-    if (has(f, kAvx512f)) return avx512::divide_f64_avx512(a, d);
-    if (has(f, kAvx2)) return avx2::divide_f64_avx2(a, d);
-    portable::divide_f64(a, d);
-}
-
-void combine_rows_f64_dispatch(const RowSums& s) {
-    const uint32_t f = features();
-    if (has(f, kAvx512f)) return avx512::combine_rows_f64_avx512(s);
-    if (has(f, kAvx2)) return avx2::combine_rows_f64_avx2(s);
-    portable::combine_rows_f64(s);
-}
-
-void dot_rows_f64_dispatch(const RowDots& d) {
-    const uint32_t f = features();
-    if (has(f, kAvx512f)) return avx512::dot_rows_f64_avx512(d);
-    if (has(f, kAvx2 | kFma)) return avx2::dot_rows_f64_avx2(d);
-    portable::dot_rows_f64(d);
 }
 
 }  // namespace simd
