@@ -14,8 +14,6 @@ namespace {
 
 // Up to this many neurons a forward pass stays on the calling thread.
 constexpr std::size_t kSerialNeurons = 7;
-// Input masks of fewer words than this are encoded on the calling thread.
-constexpr std::size_t kParallelMaskWords = 4096;
 // Packed weights of fewer words than this are drawn on the calling thread.
 constexpr std::size_t kParallelPackWords = 512;
 // Words of input masks a batch pass keeps at once (8 MiB).
@@ -47,18 +45,20 @@ void for_neurons(std::size_t n, std::size_t words_each, F&& f) {
     for_items(n, words_each, f);
 }
 
-// Byte-form masks of every input, input i drawn from a fresh xoshiro256++ seeded with base + i.
-// Each mask is what the fused encode-and-count draws for that input, whatever the neuron.
+// Byte-form masks of every input, input i drawn from a fresh xoshiro256++ seeded with base + i:
+// the rows of a batch encoding. Each mask is what the fused encode-and-count draws for that
+// input, whatever the neuron. A serial layer encodes them on the calling thread too.
 std::vector<uint64_t> input_masks(std::span<const double> x, std::size_t length, std::size_t words,
-                                  uint64_t base, bool parallel) {
+                                  uint64_t base, bool serial) {
     std::vector<uint64_t> masks(x.size() * words);
-    auto encode = [&](std::size_t i) {
+    if (!serial) {
+        bitstream::batch_encode_rows(x, length, base, masks);
+        return masks;
+    }
+    for (std::size_t i = 0; i < x.size(); ++i) {
         rng::Xoshiro256pp g(base + i);
         bitstream::bernoulli_packed_simd_into(x[i], length, g, {masks.data() + i * words, words});
-    };
-    if (parallel) pool::parallel_for(x.size(), encode);
-    else
-        for (std::size_t i = 0; i < x.size(); ++i) encode(i);
+    }
     return masks;
 }
 
@@ -156,9 +156,7 @@ std::vector<double> DenseLayer::forward(std::span<const double> x, uint64_t seed
 
 std::vector<double> DenseLayer::forward_fused(std::span<const double> x, uint64_t seed) const {
     check_input_length(*this, x.size());
-    // Encoding is cheap next to a pool round trip unless there is a lot of it.
-    const bool parallel_masks = n_neurons > kSerialNeurons && n_inputs * words >= kParallelMaskWords;
-    const std::vector<uint64_t> masks = input_masks(x, length, words, seed, parallel_masks);
+    const std::vector<uint64_t> masks = input_masks(x, length, words, seed, n_neurons <= kSerialNeurons);
     std::vector<double> out(n_neurons);
     const double len = static_cast<double>(length);
     for_neurons(n_neurons, n_inputs * words, [&](std::size_t j) {
