@@ -202,18 +202,11 @@ uint64_t constant_net_width(const ConstValue& v) {
 // the net of every operation.
 class Index {
 public:
+    // One numbering of every id mentioned, own ids and operands: each operand then finds its
+    // defining operation without a search.
     explicit Index(const std::vector<ScOp>& ops)
-        : ops_(ops), state_(ops.size(), kUnknown), width_(ops.size(), 0),
-          operand_first_(ops.size() * 4, kNone) {
-        // One numbering of every id mentioned, own ids and operands: each operand then finds
-        // its defining operation without a search.
-        std::vector<ValueId> mentioned;
-        mentioned.reserve(ops.size() * 2);
-        for (const ScOp& o : ops) mentioned.push_back(o.id());
-        for (const ScOp& o : ops)
-            for (ValueId y : o.operand_list()) mentioned.push_back(y);
-        ids_ = number_densely(mentioned);
-        first_.assign(ids_.size(), kNone);
+        : ops_(ops), ids_(number_graph_ids(ops)), first_(ids_.size(), kNone),
+          state_(ops.size(), kUnknown), width_(ops.size(), 0), operand_first_(ops.size() * 4, kNone) {
         for (std::size_t i = ops.size(); i-- > 0;) first_[ids_.number[i]] = i;
         std::size_t k = ops.size();
         for (std::size_t i = 0; i < ops.size(); ++i)
@@ -267,13 +260,6 @@ public:
 private:
     static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
     enum : uint8_t { kUnknown, kOnChain, kResolved };
-
-    static DenseIds own_ids(const std::vector<ScOp>& ops) {
-        std::vector<ValueId> ids;
-        ids.reserve(ops.size());
-        for (const ScOp& o : ops) ids.push_back(o.id());
-        return number_densely(ids);
-    }
 
     std::string wire_name(const ScOp& o) const {
         const std::string n = dec(o.id());
