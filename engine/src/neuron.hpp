@@ -152,8 +152,6 @@ struct AdExNeuron {
     double b = 7.0;
     double dt = 0.1;
 
-    AdExNeuron() = default;
-
     int32_t step(double current) {
         const double e = std::exp(exp_argument(v, v_T, Delta_T));
         const double dv = (((e * Delta_T - (v - v_rest)) - w) + current) / tau_m;
@@ -184,8 +182,6 @@ struct ExpIFNeuron {
     double Delta_T = 2.0;
     double tau = 20.0;
     double dt = 0.1;
-
-    ExpIFNeuron() = default;
 
     int32_t step(double current) {
         v = v + (((std::exp(exp_argument(v, v_T, Delta_T)) * Delta_T - (v - v_rest)) + current) / tau) * dt;
