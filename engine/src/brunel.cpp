@@ -37,7 +37,8 @@ BrunelNetwork BrunelNetwork::make(std::size_t n_neurons, std::span<const int64_t
                             std::to_string(w_data.size()));
     return BrunelNetwork{
         std::vector<neuron::FixedPointLif>(
-            n_neurons, neuron::FixedPointLif(data_width, fraction, v_rest, v_reset, v_threshold, refractory_period)),
+            n_neurons, neuron::FixedPointLif(neuron::FixedPointLif::Args{data_width, fraction, v_rest, v_reset,
+                                                                          v_threshold, refractory_period})),
         {},
         as_sizes(w_indptr),
         as_sizes(w_indices),

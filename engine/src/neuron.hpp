@@ -55,9 +55,6 @@ struct FixedPointLif {
           v_rest(a.v_rest),
           v_reset(a.v_reset),
           v_threshold(a.v_threshold) {}
-    FixedPointLif(uint32_t data_width_, uint32_t fraction_, int16_t v_rest_, int16_t v_reset_,
-                  int16_t v_threshold_, int32_t refractory_period_)
-        : FixedPointLif(Args{data_width_, fraction_, v_rest_, v_reset_, v_threshold_, refractory_period_}) {}
 
     // Returns (spike, membrane value as the hardware would present it).
     std::pair<int32_t, int16_t> step(int16_t leak_k, int16_t gain_k, int16_t i_t,
