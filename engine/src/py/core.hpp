@@ -414,17 +414,22 @@ struct Out<std::optional<T>> {
         return to_py(std::move(*v));
     }
 };
-// A new list of n converted items.
-template <class T>
-PyObject* list_of(const T* items, std::size_t n) {
+// A new list of n items, item(i) making item i (a new reference, or null with an error set).
+template <class F>
+PyObject* list_by(std::size_t n, F&& item) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < n; ++i) {
-        PyObject* item = to_py(items[i]);
-        if (!item) { Py_DECREF(list); return nullptr; }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+        PyObject* it = item(i);
+        if (!it) { Py_DECREF(list); return nullptr; }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), it);
     }
     return list;
+}
+// A new list of n converted items.
+template <class T>
+PyObject* list_of(const T* items, std::size_t n) {
+    return list_by(n, [&](std::size_t i) { return to_py(items[i]); });
 }
 template <class T>
 struct Out<std::vector<T>> {
