@@ -142,9 +142,7 @@ bool load_f64_ndarray(PyObject* o, std::vector<double>& out) {
 bool load_f64_ndarray_rows(PyObject* o, std::vector<std::vector<double>>& out) {
     const auto v = np::exact_f64<2>(o);
     if (!v) return false;
-    out.assign(v->dim(0), std::vector<double>(v->dim(1)));
-    for (std::size_t r = 0; r < out.size(); ++r)
-        for (std::size_t c = 0; c < out[r].size(); ++c) out[r][c] = v->at(r, c);
+    out = np::rows_of(*v);
     return true;
 }
 

@@ -159,6 +159,15 @@ std::vector<T> logical_copy(const View<T, 2>& a) {
     return out;
 }
 
+// As logical_copy, one vector per row.
+template <class T>
+std::vector<std::vector<T>> rows_of(const View<T, 2>& a) {
+    std::vector<std::vector<T>> out(a.dim(0), std::vector<T>(a.dim(1)));
+    for (std::size_t r = 0; r < out.size(); ++r)
+        for (std::size_t c = 0; c < out[r].size(); ++c) out[r][c] = a.at(r, c);
+    return out;
+}
+
 // A 2-D array as a row-major matrix: read in place when row-major, copied by logical index
 // when column-major.
 template <class T>
