@@ -98,6 +98,18 @@ PyObject* guard(F&& f) noexcept {
     return nullptr;
 }
 
+// As guard, for a body without a result in a slot that reports 0, or -1 with an error set.
+template <class F>
+int guard_status(F&& f) noexcept {
+    PyObject* r = guard([&]() -> PyObject* {
+        f();
+        Py_RETURN_NONE;
+    });
+    if (!r) return -1;
+    Py_DECREF(r);
+    return 0;
+}
+
 // ---------------------------------------------------------------- instances and borrows
 
 template <class T>
@@ -768,17 +780,13 @@ PyObject* getter_entry(PyObject* self, void*) {
 // Property setter: S(T&, value) under the exclusive borrow; deleting the property is refused.
 template <auto S>
 int setter_entry(PyObject* self, PyObject* value, void*) {
-    PyObject* r = guard([&]() -> PyObject* {
+    return guard_status([&] {
         if (!value) raise(PyExc_TypeError, "can't delete attribute");
         using A0 = arg_t<S, 0>;
         holder_t<A0> me(self);
         holder_t<arg_t<S, 1>> v = Conv<holder_t<arg_t<S, 1>>>::load(value);
         std::invoke(S, pass<A0>(me), pass<arg_t<S, 1>>(v));
-        Py_RETURN_NONE;
     });
-    if (!r) return -1;
-    Py_DECREF(r);
-    return 0;
 }
 
 template <auto F>
