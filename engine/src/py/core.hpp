@@ -504,8 +504,7 @@ struct Arg {
     long long i = 0;
     unsigned long long u = 0;
     double d = 0.0;
-    const char* s = nullptr;      // a str default
-    const char* shown = nullptr;  // the default as the signature prints it, when not its repr
+    const char* s = nullptr;  // a str default (a plain word, shown in double quotes)
     Arg(const char* n) : name(n) {}  // NOLINT: implicit on purpose
 };
 inline Arg arg(const char* n) { return Arg(n); }
@@ -521,13 +520,6 @@ Arg arg(const char* n, V v) {
     return a;
 }
 constexpr std::nullptr_t None = nullptr;
-// A default whose signature text is written out literally (e.g. a str shown in double quotes).
-template <class V>
-Arg arg_shown(const char* n, V v, const char* text) {
-    Arg a = arg(n, v);
-    a.shown = text;
-    return a;
-}
 // A default that is the parameter type's empty value (shown as "...").
 inline Arg arg_default(const char* n) { Arg a(n); a.kind = Arg::Kind::Value; return a; }
 

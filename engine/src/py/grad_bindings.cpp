@@ -10,7 +10,7 @@ using grad::surrogate::SurrogateLif;
 namespace {
 
 // The surrogate's name and sharpness, last in both constructors.
-Arg surrogate_arg() { return arg_shown("surrogate", "fast_sigmoid", "\"fast_sigmoid\""); }
+Arg surrogate_arg() { return arg("surrogate", "fast_sigmoid"); }
 Arg k_arg() { return arg("k", None); }
 
 SurrogateLif make_lif(uint32_t data_width, uint32_t fraction, int16_t v_rest, int16_t v_reset,
