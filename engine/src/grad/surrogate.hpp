@@ -44,7 +44,7 @@ struct SurrogateLif {
                  int16_t v_threshold, int32_t refractory_period, Surrogate s)
         : kind(s.kind),
           k(s.k),
-          lif(data_width, fraction, v_rest, v_reset, v_threshold, refractory_period) {}
+          lif(neuron::FixedPointLif::Args{data_width, fraction, v_rest, v_reset, v_threshold, refractory_period}) {}
 
     std::pair<int32_t, int16_t> forward(int16_t leak_k, int16_t gain_k, int16_t i_t, int16_t noise_in);
     // Consumes the newest step.

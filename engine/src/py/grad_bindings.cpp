@@ -1,6 +1,7 @@
 // SurrogateLif and DifferentiableDenseLayer.
 #include "bindings.hpp"
 #include "grad/surrogate.hpp"
+#include "model.hpp"
 
 namespace py {
 
@@ -12,6 +13,14 @@ namespace {
 // The surrogate's name and sharpness, last in both constructors.
 Arg surrogate_arg() { return arg("surrogate", "fast_sigmoid"); }
 Arg k_arg() { return arg("k", None); }
+
+// The neuron's own constructor arguments and defaults, then the surrogate's.
+std::vector<Arg> lif_args() {
+    std::vector<Arg> args = ctor_args<neuron::FixedPointLif>();
+    args.push_back(surrogate_arg());
+    args.push_back(k_arg());
+    return args;
+}
 
 SurrogateLif make_lif(uint32_t data_width, uint32_t fraction, int16_t v_rest, int16_t v_reset,
                       int16_t v_threshold, int32_t refractory_period, std::string surrogate,
@@ -43,8 +52,7 @@ void update_weights(DifferentiableDenseLayer& l, std::vector<std::vector<double>
 
 Ref surrogate_lif_class() {
     return Class<SurrogateLif>("SurrogateLif")
-        .init<&make_lif>({arg("data_width", 16), arg("fraction", 8), arg("v_rest", 0), arg("v_reset", 0),
-                          arg("v_threshold", 256), arg("refractory_period", 2), surrogate_arg(), k_arg()})
+        .init<&make_lif>(lif_args())
         .def<&SurrogateLif::forward>("forward",
                                      {arg("leak_k"), arg("gain_k"), arg("i_t"), arg("noise_in", 0)})
         .def<&SurrogateLif::backward>("backward", {arg("grad_output")})
