@@ -11,7 +11,7 @@ using grad::surrogate::SurrogateLif;
 namespace {
 
 // The surrogate's name and sharpness, last in both constructors.
-Arg surrogate_arg() { return arg_shown("surrogate", "fast_sigmoid", "\"fast_sigmoid\""); }
+Arg surrogate_arg() { return arg("surrogate", "fast_sigmoid"); }
 Arg k_arg() { return arg("k", None); }
 
 // The neuron's own constructor arguments and defaults, then the surrogate's.
