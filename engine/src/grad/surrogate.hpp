@@ -68,7 +68,8 @@ struct DifferentiableDenseLayer {
     // (grad_input, weight_grads); reads the caches without consuming them.
     std::pair<std::vector<double>, std::vector<std::vector<double>>> backward(
         std::span<const double> grad_output) const;
-    // Gradient step clamped to [0, 1], then repacking; a grid of the wrong shape changes nothing.
+    // Gradient step clamped to [0, 1], then repacking; a grid of the wrong shape is refused with its
+    // message and changes nothing.
     void update_weights(const std::vector<std::vector<double>>& weight_grads, double lr);
     void clear_cache() {
         input_cache.clear();

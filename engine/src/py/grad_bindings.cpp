@@ -36,18 +36,6 @@ DifferentiableDenseLayer make_dense(std::size_t n_inputs, std::size_t n_neurons,
     return DifferentiableDenseLayer(layer::DenseLayer::make(n_inputs, n_neurons, length, seed), s);
 }
 
-void update_weights(DifferentiableDenseLayer& l, std::vector<std::vector<double>> weight_grads,
-                    double lr) {
-    if (weight_grads.size() != l.layer.n_neurons)
-        throw engine::Error("Expected " + std::to_string(l.layer.n_neurons) + " grad rows, got " +
-                            std::to_string(weight_grads.size()) + ".");
-    for (const auto& row : weight_grads)
-        if (row.size() != l.layer.n_inputs)
-            throw engine::Error("Expected each grad row to have length " +
-                                std::to_string(l.layer.n_inputs) + ".");
-    l.update_weights(weight_grads, lr);
-}
-
 }  // namespace
 
 Ref surrogate_lif_class() {
@@ -71,7 +59,7 @@ Ref differentiable_dense_layer_class() {
         }>("forward", {arg("input_values"), arg("seed", 44257)})
         .def<[](const DifferentiableDenseLayer& l, std::vector<double> g) { return l.backward(g); }>(
             "backward", {arg("grad_output")})
-        .def<&update_weights>("update_weights", {arg("weight_grads"), arg("lr")})
+        .def<&DifferentiableDenseLayer::update_weights>("update_weights", {arg("weight_grads"), arg("lr")})
         .def<&DifferentiableDenseLayer::clear_cache>("clear_cache")
         .def<[](const DifferentiableDenseLayer& l) { return l.layer.weights; }>("get_weights")
         .build();
