@@ -26,12 +26,12 @@ bench:
 	@cmake --build $(BUILD) -j $(JOBS)
 	@# Every benchmark runs: a missed target is printed, and only a benchmark that cannot run
 	@# fails the target, once all have run. C++ programs that a script of the same name drives
-	@# are run by that script.
+	@# are run by that script; other modules in bench/ are helpers the scripts import.
 	@failed=""; \
 	for b in $(BUILD)/bench_*; do \
-	  if [ -x "$$b" ] && [ ! -f "bench/$$(basename $$b).py" ]; then "$$b" || failed="$$failed $$b"; fi; \
+	  if [ -f "$$b" ] && [ -x "$$b" ] && [ ! -f "bench/$$(basename $$b).py" ]; then "$$b" || failed="$$failed $$b"; fi; \
 	done; \
-	for s in bench/*.py; do \
+	for s in bench/bench_*.py; do \
 	  if [ -f "$$s" ]; then PYTHONPATH=$(BUILD) $(PYTHON) "$$s" || failed="$$failed $$s"; fi; \
 	done; \
 	if [ -n "$$failed" ]; then echo "benchmarks that could not run:$$failed" >&2; exit 1; fi

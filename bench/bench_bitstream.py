@@ -23,12 +23,9 @@ import timeit
 import numpy as np
 
 import sc_dravik_engine as sc
+from timing import best, verdict
 
 REPEATS = 7
-
-
-def best(fn, number):
-    return min(timeit.repeat(fn, number=number, repeat=REPEATS)) / number
 
 
 def number_for(fn, budget=0.05):
@@ -38,12 +35,10 @@ def number_for(fn, budget=0.05):
 
 
 def compare(label, engine, baseline, baseline_label, rows, target=None):
-    n = number_for(baseline)
-    tb = best(baseline, n)
-    n = number_for(engine)
-    te = best(engine, n)
+    tb = best(baseline, number_for(baseline), REPEATS)
+    te = best(engine, number_for(engine), REPEATS)
     ratio = tb / te
-    mark = "" if target is None else ("  (target >= %gx: %s)" % (target, "met" if ratio >= target else "MISSED"))
+    mark = "" if target is None else "  (target >= %gx: %s)" % (target, verdict(ratio >= target))
     rows.append((label, baseline_label, te, tb, ratio, mark))
     return ratio
 

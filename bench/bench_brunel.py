@@ -21,6 +21,7 @@ import time
 import numpy as np
 
 import sc_dravik_engine as sc
+from timing import verdict
 
 N, N_EXC, P_CONN, STEPS, REPEATS = 10_000, 8_000, 0.1, 1_000, 3
 DT_MS = 0.1
@@ -163,8 +164,7 @@ def main():
             ratio = engine_sps / b_sps
             print(f"  {label:26s} {b_sps:10,.0f} steps/s  ({b_seconds:.3f} s; "
                   f"{rate_hz(b_spikes):.1f} Hz mean rate)")
-            print(f"    engine / {label}: {ratio:.2f}x  (target {need_text}: "
-                  f"{'met' if meets(ratio) else 'missed'})")
+            print(f"    engine / {label}: {ratio:.2f}x  (target {need_text}: {verdict(meets(ratio))})")
     print(textwrap.indent(DIFFERENCES, "  "))
     return 0
 

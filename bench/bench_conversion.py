@@ -4,24 +4,16 @@ against the same values as Python lists (the baseline users would otherwise pass
 Target: an (N, N) float64 array converts at least as fast as nested lists. Each figure is the
 best of several repeats, since the machine may be busy.
 """
-import timeit
-
 import numpy as np
 
 import sc_dravik_engine as sc
-
-REPEATS = 7
-
-
-def best(fn, number=1):
-    return min(timeit.repeat(fn, number=number, repeat=REPEATS)) / number
+from timing import best, verdict
 
 
 def report(label, array_s, list_s):
     ratio = list_s / array_s
-    verdict = "met" if ratio >= 1.0 else "MISSED"
     print(f"{label:<44} array {array_s * 1e3:8.2f} ms  lists {list_s * 1e3:8.2f} ms  "
-          f"{ratio:5.1f}x (target >= 1x: {verdict})")
+          f"{ratio:5.1f}x (target >= 1x: {verdict(ratio >= 1.0)})")
 
 
 def main():

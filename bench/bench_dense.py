@@ -11,27 +11,13 @@ For a 1024-input x 256-neuron layer at length 1024:
 import os
 import subprocess
 import sys
-import time
 
 import numpy as np
 
 import sc_dravik_engine as sc
+from timing import best_warm, verdict
 
 N_INPUTS, N_NEURONS, LENGTH, BATCH = 1024, 256, 1024, 64
-
-
-def best(fn, runs):
-    fn()  # warm the caches and the worker pool
-    times = []
-    for _ in range(runs):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return min(times)
-
-
-def verdict(met):
-    return "met" if met else "MISSED"
 
 
 def main():
@@ -42,10 +28,10 @@ def main():
     x = rng.uniform(0, 1, N_INPUTS)
     batch = rng.uniform(0, 1, (BATCH, N_INPUTS))
 
-    t_stream = best(lambda: sc.popcount_numpy(weights_sized), 30)
-    t_fwd = best(lambda: layer.forward_numpy(x, 5), 30)
-    t_batch = best(lambda: layer.forward_batch_numpy(batch, 5), 10) / BATCH
-    t_new = best(lambda: sc.DenseLayer(N_INPUTS, N_NEURONS, LENGTH), 5)
+    t_stream = best_warm(lambda: sc.popcount_numpy(weights_sized), 30)
+    t_fwd = best_warm(lambda: layer.forward_numpy(x, 5), 30)
+    t_batch = best_warm(lambda: layer.forward_batch_numpy(batch, 5), 10) / BATCH
+    t_new = best_warm(lambda: sc.DenseLayer(N_INPUTS, N_NEURONS, LENGTH), 5)
 
     print(f"dense layer {N_INPUTS} inputs x {N_NEURONS} neurons, length {LENGTH}, "
           f"simd tier {sc.simd_tier()}, best of several runs")

@@ -15,13 +15,12 @@ conversion is part of its time. Targets for (a) and (b): at most NumPy's time (r
 """
 import json
 import os
-import subprocess
 import sys
 
 import numpy as np
 
 import sc_dravik_engine as sc
-from bench_dense import best
+from timing import best_warm, run_self, verdict
 
 N_NODES, DENSITY, N_FEATURES = 1000, 0.05, 64
 ROWS, COLS, HEADS = 256, 64, 8
@@ -41,15 +40,14 @@ def sc_times(runs):
     adj, x, q, k, v = inputs()
     att = sc.StochasticAttention(COLS)
     lay = sc.StochasticGraphLayer.from_dense_auto(adj, N_FEATURES, 3)
-    return (best(lambda: att.forward_sc(q, k, v, SC_LENGTH), runs),
-            best(lambda: lay.forward_sc(x, SC_LENGTH), runs))
+    return (best_warm(lambda: att.forward_sc(q, k, v, SC_LENGTH), runs),
+            best_warm(lambda: lay.forward_sc(x, SC_LENGTH), runs))
 
 
 def line(label, t, base, base_label, target=1.0):
     ratio = t / base
-    verdict = "met" if ratio <= target else "MISSED"
     print(f"  {label:<34} {t * 1e3:8.3f} ms  {base_label} {base * 1e3:8.3f} ms  "
-          f"ratio {ratio:5.2f} (target <= {target:.2f}: {verdict})")
+          f"ratio {ratio:5.2f} (target <= {target:.2f}: {verdict(ratio <= target)})")
 
 
 def main():
@@ -92,13 +90,13 @@ def main():
     assert np.allclose(np.array(att.forward_softmax(q, k, v)), numpy_softmax())
     assert np.allclose(np.array(att.forward_multihead(q, k, v, HEADS)), numpy_multihead())
 
-    t_np_graph = best(numpy_graph, 30)
-    t_dense = best(lambda: dense.forward(x), 30)
-    t_csr = best(lambda: csr.forward(x), 30)
-    t_np_soft = best(numpy_softmax, 50)
-    t_soft = best(lambda: att.forward_softmax(q, k, v), 50)
-    t_np_multi = best(numpy_multihead, 50)
-    t_multi = best(lambda: att.forward_multihead(q, k, v, HEADS), 50)
+    t_np_graph = best_warm(numpy_graph, 30)
+    t_dense = best_warm(lambda: dense.forward(x), 30)
+    t_csr = best_warm(lambda: csr.forward(x), 30)
+    t_np_soft = best_warm(numpy_softmax, 50)
+    t_soft = best_warm(lambda: att.forward_softmax(q, k, v), 50)
+    t_np_multi = best_warm(numpy_multihead, 50)
+    t_multi = best_warm(lambda: att.forward_multihead(q, k, v, HEADS), 50)
 
     print(f"graph layer and attention, simd tier {sc.simd_tier()}, {os.cpu_count()} cpus, best of several runs")
     print(f"(a) graph forward, {N_NODES} nodes, {DENSITY:.0%} density, {N_FEATURES} features")
@@ -109,14 +107,7 @@ def main():
     line(f"forward_multihead, {HEADS} heads", t_multi, t_np_multi, "numpy")
 
     t_sc_att, t_sc_graph = sc_times(3)
-    env = {k_: v_ for k_, v_ in os.environ.items() if not k_.startswith("RAYON_")}
-    env["RAYON_NUM_THREADS"] = "1"
-    done = subprocess.run([sys.executable, os.path.abspath(__file__), "--sc-child"], env=env,
-                          capture_output=True, text=True)
-    if done.returncode != 0:
-        print(done.stderr, end="", file=sys.stderr)
-        return 1
-    one_att, one_graph = json.loads(done.stdout.strip().splitlines()[-1])
+    one_att, one_graph = run_self(__file__, "--sc-child", 1)
     print(f"(c) bitstream forms, length {SC_LENGTH}, default pool against one worker")
     line(f"attention forward_sc {ROWS} x {COLS}", t_sc_att, one_att, "1 worker")
     line(f"graph forward_sc {N_NODES} nodes (CSR)", t_sc_graph, one_graph, "1 worker")

@@ -14,27 +14,17 @@
 Each figure is the best of several repeats, since the machine may be busy.
 """
 import json
-import os
-import subprocess
 import sys
-import timeit
 
 import numpy as np
 
 import sc_dravik_engine as sc
+from timing import best, run_self, verdict
 
 TWO_PI = 6.283185307179586
 REPEATS = 10
 STEP_SIZES = (8, 16, 24, 32, 48, 64, 96, 128, 192, 256, 512, 1024)
 ROUNDS = 3
-
-
-def best(fn, number=1, repeats=REPEATS):
-    return min(timeit.repeat(fn, number=number, repeat=repeats)) / number
-
-
-def verdict(met):
-    return "met" if met else "MISSED"
 
 
 def system(n):
@@ -61,10 +51,7 @@ def time_steps():
 
 
 def child_steps(workers):
-    env = dict(os.environ, RAYON_NUM_THREADS=str(workers), OPENBLAS_NUM_THREADS="1")
-    done = subprocess.run([sys.executable, os.path.abspath(__file__), "--steps"], env=env,
-                          capture_output=True, text=True, check=True)
-    return {int(n): t for n, t in json.loads(done.stdout).items()}
+    return {int(n): t for n, t in run_self(__file__, "--steps", workers).items()}
 
 
 def bench_steps():
@@ -106,8 +93,8 @@ def bench_kuramoto(n, n_steps=50, dt=0.01):
     r_engine = engine()
     r_numpy, _ = numpy_run(omega, k, theta, n_steps, dt)
     agree = max(abs(a - b) for a, b in zip(r_engine, r_numpy))
-    t_engine = best(engine)
-    t_numpy = best(lambda: numpy_run(omega, k, theta, n_steps, dt))
+    t_engine = best(engine, repeats=REPEATS)
+    t_numpy = best(lambda: numpy_run(omega, k, theta, n_steps, dt), repeats=REPEATS)
     return t_engine, t_numpy, agree
 
 
@@ -138,8 +125,8 @@ def bench_phi(n=16, t=2000, tau=1):
     for s in range(1, t):
         x[:, s] = a @ x[:, s - 1] + rng.normal(size=n)
     p_engine, p_numpy = sc.py_phi_star(x, tau), numpy_phi(x, tau)
-    t_engine = best(lambda: sc.py_phi_star(x, tau), number=20)
-    t_numpy = best(lambda: numpy_phi(x, tau), number=2)
+    t_engine = best(lambda: sc.py_phi_star(x, tau), 20, REPEATS)
+    t_numpy = best(lambda: numpy_phi(x, tau), 2, REPEATS)
     return t_engine, t_numpy, p_engine, p_numpy
 
 

@@ -6,22 +6,17 @@ from sizes that stay inline to sizes that pay for the pool, each timed in a chil
 Target: 8 workers take at most 1.05 x the time of 1 (the allowance is timing noise).
 """
 import json
-import os
-import subprocess
 import sys
-import timeit
 
 import numpy as np
 
 import sc_dravik_engine as sc
+from timing import best, run_self, verdict
 
 SIZES = [(2, 64), (8, 64), (8, 256), (16, 512), (32, 1024), (64, 1024), (64, 4096)]
 ENCODE = [(4, 64), (16, 1024), (64, 1024), (256, 1024)]
 TARGET = 1.05
-
-
-def best(fn, number):
-    return min(timeit.repeat(fn, number=number, repeat=5)) / number
+REPEATS = 5
 
 
 def measure():
@@ -31,21 +26,16 @@ def measure():
         x = np.full(n_in, 0.5)
         batch = np.full((16, n_in), 0.5)
         n = max(20, 40000 // (n_in * length // 64 + 1))
-        out[f"forward_numpy 8 neurons x {n_in} inputs, length {length}"] = best(lambda: layer.forward_numpy(x), n)
+        out[f"forward_numpy 8 neurons x {n_in} inputs, length {length}"] = best(
+            lambda: layer.forward_numpy(x), n, REPEATS)
         out[f"forward_batch_numpy 16 x {n_in} inputs, length {length}"] = best(
-            lambda: layer.forward_batch_numpy(batch), max(5, n // 16))
+            lambda: layer.forward_batch_numpy(batch), max(5, n // 16), REPEATS)
     for n_p, length in ENCODE:
         p = np.full(n_p, 0.5)
         n = max(20, 40000 // (n_p * length // 64 + 1))
-        out[f"batch_encode_numpy {n_p} values, length {length}"] = best(lambda: sc.batch_encode_numpy(p, length), n)
+        out[f"batch_encode_numpy {n_p} values, length {length}"] = best(
+            lambda: sc.batch_encode_numpy(p, length), n, REPEATS)
     return out
-
-
-def child(workers):
-    env = dict(os.environ, RAYON_NUM_THREADS=str(workers), OPENBLAS_NUM_THREADS="1")
-    done = subprocess.run([sys.executable, os.path.abspath(__file__), "--child"], env=env,
-                          capture_output=True, text=True, check=True)
-    return json.loads(done.stdout)
 
 
 def main():
@@ -55,14 +45,13 @@ def main():
     one, eight = {}, {}
     for _ in range(2):
         for store, workers in ((one, 1), (eight, 8)):
-            for k, v in child(workers).items():
+            for k, v in run_self(__file__, "--child", workers).items():
                 store[k] = min(v, store.get(k, v))
     print("Small calls: 8 workers against 1 worker, best of alternating child runs")
     for k in one:
         ratio = eight[k] / one[k]
-        verdict = "met" if ratio <= TARGET else "MISSED"
         print(f"  {k:<52} 8: {eight[k] * 1e6:8.2f} us  1: {one[k] * 1e6:8.2f} us  "
-              f"ratio {ratio:5.2f} (target <= {TARGET}: {verdict})")
+              f"ratio {ratio:5.2f} (target <= {TARGET}: {verdict(ratio <= TARGET)})")
 
 
 if __name__ == "__main__":

@@ -197,3 +197,14 @@ def unpack(words, length):
 
 def popcount(words):
     return sum(bin(w).count("1") for w in words)
+
+
+def and_count(a, b):
+    """Set bits of the AND of two streams of words: their product's count."""
+    return popcount([x & y for x, y in zip(a, b)])
+
+
+def lfsr16_step(r):
+    """The 16-bit LFSR's next register: taps 16, 14, 13 and 11, shifted in at bit 0."""
+    f = ((r >> 15) ^ (r >> 13) ^ (r >> 12) ^ (r >> 10)) & 1
+    return ((r << 1) | f) & 0xFFFF

@@ -36,6 +36,32 @@ def panic_type():
     return type(panic_of(sc.BitstreamAverager, 0))
 
 
+class Hook:
+    """An int or float argument whose conversion first runs fn(): a caller's code running in
+    the middle of a call."""
+
+    def __init__(self, fn, value):
+        self.fn, self.value = fn, value
+
+    def __index__(self):
+        self.fn()
+        return int(self.value)
+
+    def __float__(self):
+        self.fn()
+        return float(self.value)
+
+
+def misaligned(a):
+    """A writable float64 copy of a whose data starts one byte past an aligned address."""
+    a = np.asarray(a, dtype=np.float64)
+    buf = np.zeros(a.size * 8 + 1, np.uint8)
+    out = buf[1:].view(np.float64).reshape(a.shape)
+    out[...] = a
+    assert not out.flags.aligned
+    return out
+
+
 def bits_of(value):
     """The exact bits of a float, of a NumPy array or of nested sequences of floats."""
     if isinstance(value, np.ndarray):

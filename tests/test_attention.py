@@ -87,20 +87,17 @@ def sc_ref(q, k, v, length, seed):
     def enc(m):
         return [[bitref.float_form(x, length, g) for x in row] for row in m]
 
-    def count(a, b):
-        return bitref.popcount([x & y for x, y in zip(a, b)])
-
     qs, ks, vs = enc(q), enc(k), enc(v)
     w = []
     for r in range(len(q)):
-        s = [sum(count(qs[r][i], ks[j][i]) for i in range(len(q[0]))) / length for j in range(len(k))]
+        s = [sum(bitref.and_count(qs[r][i], ks[j][i]) for i in range(len(q[0]))) / length for j in range(len(k))]
         c = 0.0
         for x in s:
             c = c + x
         d = 1.0 if c == 0 else c
         w.append([x / d for x in s])
     ws = enc(w)
-    return [[sum(count(ws[r][j], vs[j][i]) for j in range(len(k))) / length for i in range(len(v[0]))]
+    return [[sum(bitref.and_count(ws[r][j], vs[j][i]) for j in range(len(k))) / length for i in range(len(v[0]))]
             for r in range(len(q))]
 
 

@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import sc_dravik_engine as sc
-from sc_testing import panic_type
+from sc_testing import Hook, panic_type
 
 
 
@@ -96,22 +96,11 @@ def test_none_only_where_optional():
 
 def test_borrow_before_conversion():
     enc = sc.BitstreamEncoder()
-
-    class Reenter:
-        def __index__(self):
-            enc.reg  # shared borrow while step holds the exclusive one
-            return 1
-
+    # A shared borrow while step holds the exclusive one.
     with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
-        enc.step(Reenter())
-
-    class Mutate:
-        def __index__(self):
-            enc.step(1)
-            return 1
-
+        enc.step(Hook(lambda: enc.reg, 1))
     with pytest.raises(RuntimeError, match="^Already borrowed$"):
-        enc.step(Mutate())
+        enc.step(Hook(lambda: enc.step(1), 1))
     # The object stays usable once the call is over.
     assert enc.step(0) == 0
 

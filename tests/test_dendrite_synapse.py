@@ -5,6 +5,7 @@ import math
 import numpy as np
 import pytest
 
+import netref
 import sc_dravik_engine as sc
 from sc_testing import panic_of, same_bits
 
@@ -134,10 +135,7 @@ def test_dendrite_input_errors():
 
 def wrap(x, width):
     """Low `width` bits of x, sign-extended, then stored in a 16-bit field."""
-    v = x & ((1 << width) - 1)
-    if v >> (width - 1):
-        v -= 1 << width
-    return ((v + 32768) & 0xFFFF) - 32768
+    return netref.wrap(netref.wrap(x, width), 16)
 
 
 def abs16(a):

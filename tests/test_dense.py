@@ -4,10 +4,9 @@ import pytest
 
 import bitref as R
 import sc_dravik_engine as sc
-from sc_testing import panic_type, run_child, run_child_json, same_bits
+from sc_testing import misaligned, panic_type, run_child, run_child_json, same_bits
 
-M64 = (1 << 64) - 1
-M32 = (1 << 32) - 1
+M64 = R.M64
 NOT_CONTIGUOUS = "The given array is not contiguous or is misaligned."
 PACKED_MSG = "packed_inputs must be a 2-D numpy uint64 array or list[list[int]]."
 
@@ -35,12 +34,6 @@ def popcount(x):
 
 
 # --- Helpers --------------------------------------------------------------------------------
-
-
-
-def n_words(length):
-    return (length + 63) // 64
-
 
 def all_forms(layer, x, seed):
     """Outputs of every float-input form, for one input vector."""
@@ -93,13 +86,6 @@ def test_constructor_panics_in_order(args, text):
     assert str(info.value) == text
 
 
-def _misaligned(n):
-    buf = np.zeros(n * 8 + 1, dtype=np.uint8)
-    a = np.frombuffer(buf.data, dtype=np.float64, count=n, offset=1)
-    assert not a.flags.aligned
-    return a
-
-
 U = np.uint64
 
 
@@ -112,14 +98,14 @@ U = np.uint64
         (lambda l: l.forward_numpy(np.zeros(4)), "Expected input of length 3, got 4."),
         (lambda l: l.forward_numpy(np.zeros(0)), "Expected input of length 3, got 0."),
         (lambda l: l.forward_numpy(np.zeros(6)[::2]), "Cannot read input array: " + NOT_CONTIGUOUS),
-        (lambda l: l.forward_numpy(_misaligned(3)), "Cannot read input array: " + NOT_CONTIGUOUS),
+        (lambda l: l.forward_numpy(misaligned(np.zeros(3))), "Cannot read input array: " + NOT_CONTIGUOUS),
         (lambda l: l.forward_batch_numpy(np.zeros((2, 4))), "Expected 3 input features, got 4."),
         (lambda l: l.forward_batch_numpy(np.zeros((0, 2))), "Expected 3 input features, got 2."),
         # The feature count is checked before contiguity.
         (lambda l: l.forward_batch_numpy(np.zeros((2, 8))[:, ::2]), "Expected 3 input features, got 4."),
         (lambda l: l.forward_batch_numpy(np.zeros((2, 6))[:, ::2]), "Array not contiguous: " + NOT_CONTIGUOUS),
         (lambda l: l.forward_batch_numpy(np.zeros((4, 3))[::2]), "Array not contiguous: " + NOT_CONTIGUOUS),
-        (lambda l: l.forward_batch_numpy(_misaligned(6).reshape(2, 3)), "Array not contiguous: " + NOT_CONTIGUOUS),
+        (lambda l: l.forward_batch_numpy(misaligned(np.zeros((2, 3)))), "Array not contiguous: " + NOT_CONTIGUOUS),
         (lambda l: l.set_weights([[0.0] * 3] * 3), "Expected 4 rows, got 3."),
         (lambda l: l.set_weights([[0.0] * 3] * 5), "Expected 4 rows, got 5."),
         (lambda l: l.set_weights([[0.0] * 3, [0.0] * 2, [0.0] * 4, [0.0] * 3]), "Row 1 has length 2, expected 3."),
@@ -219,7 +205,7 @@ def test_full_weights_and_inputs_give_n_inputs(n_inputs, n_neurons, length):
         for name, out in all_forms(layer, [x] * n_inputs, 9).items():
             assert out == [expect] * n_neurons, (name, x)
     # Caller bits past the length meet zero weight bits.
-    ones = np.full((n_inputs, n_words(length)), M64, U)
+    ones = np.full((n_inputs, R.words_for(length)), M64, U)
     for name, out in packed_forms(layer, ones).items():
         assert out == [float(n_inputs)] * n_neurons, name
 
@@ -239,7 +225,7 @@ def test_weights_above_one_act_as_one_and_below_zero_as_zero():
     assert same_bits(other.get_weights(), over.tolist())
     x = rng.uniform(-0.2, 1.2, 6)
     assert all_forms(other, x, 17) == all_forms(base, x, 17)
-    rows = random_words(rng, 6, n_words(200))
+    rows = random_words(rng, 6, R.words_for(200))
     assert packed_forms(other, rows) == packed_forms(base, rows)
 
 
@@ -262,7 +248,7 @@ def test_serial_and_pooled_layers_agree_on_common_neurons():
     fs, fb = all_forms(small, x, 5), all_forms(big, x, 5)
     for name in fs:
         assert fb[name][:7] == fs[name], name
-    rows = random_words(rng, 6, n_words(300))
+    rows = random_words(rng, 6, R.words_for(300))
     ps, pb = packed_forms(small, rows), packed_forms(big, rows)
     for name in ps:
         assert pb[name][:7] == ps[name], name
@@ -380,7 +366,7 @@ def test_results_do_not_depend_on_the_worker_count():
 def test_all_ones_inputs_count_the_weight_streams():
     rng = np.random.default_rng(2)
     layer = sc.DenseLayer(5, 9, 150, 12)
-    ones = np.full((5, n_words(150)), M64, U)
+    ones = np.full((5, R.words_for(150)), M64, U)
     got = packed_forms(layer, ones)
     assert got["list"] == got["array"] == got["numpy"]
     # A fused input of 1.0 draws nothing and counts the weight bits.
@@ -397,7 +383,7 @@ def test_all_ones_inputs_count_the_weight_streams():
 def test_prepacked_forms_agree_for_any_layout():
     rng = np.random.default_rng(3)
     layer = sc.DenseLayer(7, 12, 200, 1)
-    rows = random_words(rng, 7, n_words(200))
+    rows = random_words(rng, 7, R.words_for(200))
     expect = layer.forward_prepacked(rows.tolist())
     wide = np.zeros((7, 8), U)
     wide[:, ::2] = rows
@@ -406,7 +392,7 @@ def test_prepacked_forms_agree_for_any_layout():
     assert list(layer.forward_prepacked_numpy(rows)) == expect
     assert list(layer.forward_prepacked_numpy(np.asfortranarray(rows))) == expect
     # Other integer dtypes pass by the sequence road.
-    small = rng.integers(0, 1 << 31, size=(7, n_words(200)), dtype=np.int64)
+    small = rng.integers(0, 1 << 31, size=(7, R.words_for(200)), dtype=np.int64)
     assert layer.forward_prepacked(small) == layer.forward_prepacked(small.astype(U))
     assert layer.forward_prepacked(small.astype(np.int32)) == layer.forward_prepacked(small.astype(U))
 
@@ -461,7 +447,7 @@ def test_exact_values_against_an_independent_model(n_inputs, n_neurons, length, 
     masks = [float_form(v, length, g) for v in x]
     assert layer.forward(x, 31) == [sum(popcount(s & m) for s, m in zip(row, masks)) / length
                                     for row in streams]
-    rows = random_words(rng, n_inputs, n_words(length))
+    rows = random_words(rng, n_inputs, R.words_for(length))
     ints = [int_of(r) for r in rows]
     expect = [sum(popcount(s & r) for s, r in zip(row, ints)) / length for row in streams]
     assert packed_forms(layer, rows) == {"list": expect, "array": expect, "numpy": expect}
@@ -502,7 +488,7 @@ def test_repacking_changes_nothing():
     layer = sc.DenseLayer(6, 10, 333, 8)
     layer.set_weights(rng.uniform(-0.5, 1.5, (10, 6)).tolist())
     x = rng.uniform(0, 1, 6)
-    rows = random_words(rng, 6, n_words(333))
+    rows = random_words(rng, 6, R.words_for(333))
     before = (layer.get_weights(), all_forms(layer, x, 2), packed_forms(layer, rows))
     assert layer.refresh_packed_weights() is None
     assert layer.refresh_packed_weights() is None

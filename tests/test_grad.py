@@ -8,7 +8,7 @@ import pytest
 
 import bitref
 import sc_dravik_engine as sc
-from sc_testing import panic_of, same_bits
+from sc_testing import Hook, panic_of, same_bits
 
 f32 = np.float32
 UNKNOWN = "Unknown surrogate '{}'. Use one of: fast_sigmoid, superspike, arctan, straight_through."
@@ -221,7 +221,7 @@ def reference_forward(weights, x, length, weight_seed, seed):
     streams = [bitref.byte_form(w, length, g) for w in weights]
     h = bitref.Xoshiro(seed)
     inputs = [bitref.float_form(p, length, h) for p in x]
-    count = sum(bitref.popcount([a & b for a, b in zip(s, i)]) for s, i in zip(streams, inputs))
+    count = sum(bitref.and_count(s, i) for s, i in zip(streams, inputs))
     return count / length
 
 
@@ -379,21 +379,6 @@ def test_keywords_and_defaults():
     assert c.forward([0.3, 0.8]) == d.forward([0.3, 0.8], seed=44257) == dense.forward([0.3, 0.8])
 
 
-class Reenter:
-    """A float whose conversion calls back into the object being called."""
-
-    def __init__(self, call):
-        self.call = call
-
-    def __float__(self):
-        self.call()
-        return 0.5
-
-    def __index__(self):
-        self.call()
-        return 1
-
-
 @pytest.mark.parametrize("outer, inner, error", [
     # Exclusive methods exclude every other call, shared ones allow readers.
     ("forward", "get_weights", "Already mutably borrowed"),
@@ -404,7 +389,7 @@ class Reenter:
 def test_layer_borrows(outer, inner, error):
     layer = sc.DifferentiableDenseLayer(1, 1, length=8)
     layer.forward([0.5])
-    arg = Reenter(getattr(layer, inner))
+    arg = Hook(getattr(layer, inner), 0.5)
     call = {"forward": lambda: layer.forward([arg]),
             "update_weights": lambda: layer.update_weights([[arg]], 0.0),
             "backward": lambda: layer.backward([arg])}[outer]
@@ -422,7 +407,7 @@ def test_layer_borrows(outer, inner, error):
 def test_lif_borrows(outer, inner, error):
     n = sc.SurrogateLif()
     n.forward(0, 0, 0)
-    arg = Reenter(getattr(n, inner))
+    arg = Hook(getattr(n, inner), 1)
     with pytest.raises(RuntimeError, match=error):
         getattr(n, outer)(*([0, 0, arg] if outer == "forward" else [arg]))
     assert n.trace_len() == 1

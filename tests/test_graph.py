@@ -57,10 +57,6 @@ def forward_ref(csr, x, w, dense):
     return out
 
 
-def count(a, b):
-    return bitref.popcount([p & q for p, q in zip(a, b)])
-
-
 def forward_sc_ref(csr, x, w, dense, length, seed):
     """The bitstream pass on one ChaCha8: X, the adjacency, the aggregate, then the weights."""
     offsets, cols, vals = csr
@@ -78,16 +74,16 @@ def forward_sc_ref(csr, x, w, dense, length, seed):
         row = [0.0] * f
         if dense:
             for c in range(f):
-                row[c] = sum(count(vs[i * n + j], xs[j * f + c]) for j in range(n)) / length
+                row[c] = sum(bitref.and_count(vs[i * n + j], xs[j * f + c]) for j in range(n)) / length
         else:
             for k in range(offsets[i], max(offsets[i], offsets[i + 1])):
                 for c in range(f):
-                    row[c] = count(xs[cols[k] * f + c], vs[k]) / length + row[c]
+                    row[c] = bitref.and_count(xs[cols[k] * f + c], vs[k]) / length + row[c]
         agg.append(divide(row, deg[i]))
     gs = enc([v for r in agg for v in r])
     ws = enc(w)
-    return [[math.tanh(sum(count(gs[i * f + j], ws[j * f + c]) for j in range(f)) / length) for c in range(f)]
-            for i in range(n)]
+    return [[math.tanh(sum(bitref.and_count(gs[i * f + j], ws[j * f + c]) for j in range(f)) / length)
+             for c in range(f)] for i in range(n)]
 
 
 def layer_with(adj, w, sparse=False, **kw):

@@ -4,23 +4,9 @@ import numpy as np
 import pytest
 
 import sc_dravik_engine as sc
+from sc_testing import Hook
 
 T = sc.BitStreamTensor
-
-
-class Hook:
-    """An int or float argument whose conversion first runs fn()."""
-
-    def __init__(self, fn, value):
-        self.fn, self.value = fn, value
-
-    def __index__(self):
-        self.fn()
-        return self.value
-
-    def __float__(self):
-        self.fn()
-        return float(self.value)
 
 
 class Lazy:
@@ -100,24 +86,10 @@ def test_array_reshaped_within_its_kind_is_read_as_it_now_is():
     assert sc.unpack_bitstream_numpy(b, Hook(_reassign(b, shape=(12,)), 64)).size == 64
 
 
-class Clears:
-    """A number whose conversion empties the list that holds it."""
-
-    def __init__(self, value, owner):
-        self.value, self.owner = value, owner
-
-    def __float__(self):
-        self.owner.clear()
-        return float(self.value)
-
-    def __index__(self):
-        self.owner.clear()
-        return int(self.value)
-
-
 def _shrinking(values, at):
+    """values with the item at `at` replaced by a number whose conversion empties the list."""
     out = list(values)
-    out[at] = Clears(values[at], out)
+    out[at] = Hook(out.clear, values[at])
     return out
 
 

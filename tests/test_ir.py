@@ -975,6 +975,9 @@ def test_names_that_are_not_identifiers_are_escaped(name, written):
          "Port 'v1' of op[2] clashes with a name that the module uses itself."),
         ('%0 = sc.constant 1 : u8\nsc.output "c0" %0\n',
          "Port 'c0' of op[1] clashes with a name that the module uses itself."),
+        # The v-net of an operand that no operation defines is read all the same.
+        ('%1 = sc.popcount %7\nsc.output "v7" %1\n',
+         "Port 'v7' of op[1] clashes with a name that the module uses itself."),
         ('%0 = sc.input "x" : rate\n%1 = sc.encode %0, length=8, seed=1\nsc.output "u_enc_0" %1\n',
          "Port 'u_enc_0' of op[2] clashes with a name that the module uses itself."),
         ('%0 = sc.input "_pc_i" : u8\n%1 = sc.popcount %0\n',

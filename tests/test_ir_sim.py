@@ -606,19 +606,21 @@ def graph_vectors(name, ops):
     return vectors
 
 
+def engine_graph(name):
+    """The graph of the table, named after its key, as the engine parses it."""
+    return sc.ir_parse("sc.graph @" + name + " {\n" + GRAPHS[name] + "}\n")
+
+
 @pytest.fixture(params=list(GRAPHS), ids=list(GRAPHS))
 def emitted(request):
     name = request.param
-    body = GRAPHS[name]
-    ops = parse_graph(body)
-    g = sc.ir_parse("sc.graph @" + name + " {\n" + body + "}\n")
+    g = engine_graph(name)
     assert sc.ir_verify(g) is None
-    return name, ops, sc.ir_emit_sv(g)
+    return name, parse_graph(GRAPHS[name]), sc.ir_emit_sv(g)
 
 
 def test_already_correct_text_is_unchanged():
-    body = GRAPHS["sixty_four"]
-    text = sc.ir_emit_sv(sc.ir_parse("sc.graph @sixty_four {\n" + body + "}\n"))
+    text = sc.ir_emit_sv(engine_graph("sixty_four"))
     assert text == (SV_DIR / "sixty_four.sv").read_text()
 
 
@@ -661,9 +663,8 @@ MUTATIONS = [
 
 @pytest.mark.parametrize("graph, before, after", MUTATIONS)
 def test_catches_faults(graph, before, after, tmp_path):
-    body = GRAPHS[graph]
-    ops = parse_graph(body)
-    text = sc.ir_emit_sv(sc.ir_parse("sc.graph @" + graph + " {\n" + body + "}\n"))
+    ops = parse_graph(GRAPHS[graph])
+    text = sc.ir_emit_sv(engine_graph(graph))
     assert before in text
     vectors = graph_vectors(graph, ops)
     faulty = text.replace(before, after)

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import sc_dravik_engine as sc
-from sc_testing import panic_type, run_child
+from sc_testing import Hook, misaligned, panic_type, run_child
 
 TWO_PI = 6.283185307179586
 K = sc.KuramotoSolver
@@ -369,20 +369,15 @@ def test_set_phases_length_is_checked_and_nothing_changes():
 
 def test_exclusive_borrow_is_taken_before_arguments_are_converted():
     s = K([1.0, 2.0], [0.0] * 4, [0.1, 0.2])
-
-    class Peek:
-        def __float__(self):
-            s.get_phases()
-            return 0.1
-
-    for call in (lambda: s.step(Peek()), lambda: s.run(1, Peek()), lambda: s.set_field_pressure(Peek()),
-                 lambda: s.step_ssgf(0.1, 0, [], Peek()), lambda: s.set_phases([Peek(), 0.0])):
+    peek = Hook(s.get_phases, 0.1)
+    for call in (lambda: s.step(peek), lambda: s.run(1, peek), lambda: s.set_field_pressure(peek),
+                 lambda: s.step_ssgf(0.1, 0, [], peek), lambda: s.set_phases([peek, 0.0])):
         with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
             call()
     # The matrix converter folds every failed reading into its own message; the coupling
     # fails only because the borrow is held while it is read.
     with pytest.raises(ValueError, match=r"^coupling must be a 1-D or 2-D float array\.$"):
-        s.set_coupling([Peek()] * 4)
+        s.set_coupling([peek] * 4)
     # Reading methods take the shared borrow: conversions may read the object.
     assert s.get_phases() == [0.1, 0.2]
     assert s.step(0.1) == K([1.0, 2.0], [0.0] * 4, [0.1, 0.2]).step(0.1)
@@ -580,9 +575,7 @@ def test_phi_star_reads_any_layout_with_the_same_bits():
     want = bits([sc.py_phi_star(x, 2)])
     big = np.zeros((10, 900))
     big[::2, ::3] = x
-    buf = np.zeros(x.size * 8 + 1, dtype=np.uint8)
-    unaligned = np.ndarray(x.shape, dtype=np.float64, buffer=buf, offset=1)
-    unaligned[...] = x
+    unaligned = misaligned(x)
     assert not unaligned.flags.aligned
     rev = x[::-1, ::-1].copy()
     views = [np.asfortranarray(x), big[::2, ::3], unaligned, rev[::-1, ::-1],

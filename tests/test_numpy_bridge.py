@@ -3,6 +3,7 @@ import numpy as np
 import pytest
 
 import sc_dravik_engine as sc
+from sc_testing import misaligned
 
 
 def run_int8(arr):
@@ -67,10 +68,7 @@ def _layouts(a):
     wide[..., ::2] = a
     out["strided"] = wide[..., ::2]
     out["reversed"] = a[..., ::-1][..., ::-1] if a.ndim == 1 else a[::-1][::-1]
-    buf = np.zeros(a.size * 8 + 1, np.uint8)
-    mis = buf[1:].view(np.float64).reshape(a.shape)
-    mis[...] = a
-    out["misaligned"] = mis
+    out["misaligned"] = misaligned(a)
     return out
 
 

@@ -2,6 +2,7 @@ import numpy as np
 import pytest
 
 import sc_dravik_engine as sc
+from bitref import lfsr16_step
 from sc_testing import panic_of
 
 
@@ -19,11 +20,6 @@ def ema_reference(spikes, n, alpha, threshold):
     return out, correct
 
 
-def lfsr_step(r):
-    f = ((r >> 15) ^ (r >> 13) ^ (r >> 12) ^ (r >> 10)) & 1
-    return ((r << 1) | f) & 0xFFFF
-
-
 def lfsr_reference(spikes, n, alpha_q8, seed):
     reg = [((seed + 7919 * c) % 65536) or 1 for c in range(n)]
     q = [0] * n
@@ -33,7 +29,7 @@ def lfsr_reference(spikes, n, alpha_q8, seed):
             i = t * n + c
             s = int(spikes[i])
             b = reg[c]
-            reg[c] = lfsr_step(b)
+            reg[c] = lfsr16_step(b)
             p = 1 if b < q[c] else 0
             out[i] = s ^ p
             correct += s == p

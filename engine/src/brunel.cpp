@@ -37,7 +37,8 @@ BrunelNetwork BrunelNetwork::make(std::size_t n_neurons, std::span<const int64_t
                             std::to_string(w_data.size()));
     return BrunelNetwork{
         std::vector<neuron::FixedPointLif>(
-            n_neurons, neuron::FixedPointLif(data_width, fraction, v_rest, v_reset, v_threshold, refractory_period)),
+            n_neurons, neuron::FixedPointLif(neuron::FixedPointLif::Args{data_width, fraction, v_rest, v_reset,
+                                                                          v_threshold, refractory_period})),
         {},
         as_sizes(w_indptr),
         as_sizes(w_indices),
@@ -59,11 +60,9 @@ void BrunelNetwork::deliver(std::span<int32_t> syn) const {
         if (begin >= end) continue;
         const std::size_t stop = std::min(end, entries);
         for (std::size_t j = begin; j < stop; ++j) {
-            const std::size_t target = indices[j];
-            if (target >= syn.size()) engine::panic_index(target, syn.size());
+            int32_t& s = engine::at(syn, indices[j]);
             // Two's-complement addition of the sign-extended weight.
-            syn[target] = static_cast<int32_t>(static_cast<uint32_t>(syn[target]) +
-                                               static_cast<uint32_t>(int32_t{weights[j]}));
+            s = static_cast<int32_t>(static_cast<uint32_t>(s) + static_cast<uint32_t>(int32_t{weights[j]}));
         }
         if (end > entries) engine::panic_index(std::max(begin, entries), entries);
     }

@@ -86,8 +86,29 @@ bool all_finite(std::span<const double> v) {
 }
 
 void divide_by_degree(std::span<double> row, double degree) {
-    if (degree != 0.0)
-        for (double& v : row) v = v / degree;
+    if (degree != 0.0) simd::divide_f64_dispatch(row, degree);
+}
+
+// The entries of the row-major n x n matrix a that keep accepts (count of them), row by row.
+template <class Keep>
+CsrMatrix csr_of(const std::vector<double>& a, std::size_t n, std::size_t count, Keep keep) {
+    CsrMatrix m;
+    m.n_rows = m.n_cols = n;
+    m.row_offsets.reserve(n + 1);
+    m.row_offsets.push_back(0);
+    m.col_indices.reserve(count);
+    m.values.reserve(count);
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < n; ++j) {
+            const double v = a[i * n + j];
+            if (keep(v)) {
+                m.col_indices.push_back(j);
+                m.values.push_back(v);
+            }
+        }
+        m.row_offsets.push_back(m.col_indices.size());
+    }
+    return m;
 }
 
 }  // namespace
@@ -124,27 +145,9 @@ StochasticGraphLayer StochasticGraphLayer::make(std::vector<double> adjacency, s
     }
     l.weights = random_weights(n_features, seed);
     DenseAdjacency d;
-    d.nonzeros = static_cast<std::size_t>(
-        std::count_if(adjacency.begin(), adjacency.end(), [](double a) { return a != 0.0; }));
-    if (d.nonzeros <= adjacency.size() / 2) {
-        CsrMatrix m;
-        m.n_rows = m.n_cols = n_nodes;
-        m.row_offsets.reserve(n_nodes + 1);
-        m.row_offsets.push_back(0);
-        m.col_indices.reserve(d.nonzeros);
-        m.values.reserve(d.nonzeros);
-        for (std::size_t i = 0; i < n_nodes; ++i) {
-            for (std::size_t j = 0; j < n_nodes; ++j) {
-                const double v = adjacency[i * n_nodes + j];
-                if (v != 0.0) {
-                    m.col_indices.push_back(j);
-                    m.values.push_back(v);
-                }
-            }
-            m.row_offsets.push_back(m.col_indices.size());
-        }
-        d.nonzero_entries = std::move(m);
-    }
+    const auto nonzero = [](double a) { return a != 0.0; };
+    d.nonzeros = static_cast<std::size_t>(std::count_if(adjacency.begin(), adjacency.end(), nonzero));
+    if (d.nonzeros <= adjacency.size() / 2) d.nonzero_entries = csr_of(adjacency, n_nodes, d.nonzeros, nonzero);
     d.values = std::move(adjacency);
     l.adj = std::move(d);
     l.n_nodes = n_nodes;
@@ -172,23 +175,7 @@ StochasticGraphLayer StochasticGraphLayer::from_dense_auto(std::vector<double> a
     for (double v : adjacency) count += kept(v);
     const double density = static_cast<double>(count) / static_cast<double>(n * n);
     if (!(density_threshold > density)) return make(std::move(adjacency), n, n_features, seed);
-    CsrMatrix m;
-    m.n_rows = m.n_cols = n;
-    m.row_offsets.reserve(n + 1);
-    m.row_offsets.push_back(0);
-    m.col_indices.reserve(count);
-    m.values.reserve(count);
-    for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t j = 0; j < n; ++j) {
-            const double v = adjacency[i * n + j];
-            if (kept(v)) {
-                m.col_indices.push_back(j);
-                m.values.push_back(v);
-            }
-        }
-        m.row_offsets.push_back(m.col_indices.size());
-    }
-    return new_sparse(std::move(m), n_features, seed);
+    return new_sparse(csr_of(adjacency, n, count, kept), n_features, seed);
 }
 
 std::vector<double> StochasticGraphLayer::forward(std::span<const double> x) const {

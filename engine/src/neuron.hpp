@@ -55,9 +55,6 @@ struct FixedPointLif {
           v_rest(a.v_rest),
           v_reset(a.v_reset),
           v_threshold(a.v_threshold) {}
-    FixedPointLif(uint32_t data_width_, uint32_t fraction_, int16_t v_rest_, int16_t v_reset_,
-                  int16_t v_threshold_, int32_t refractory_period_)
-        : FixedPointLif(Args{data_width_, fraction_, v_rest_, v_reset_, v_threshold_, refractory_period_}) {}
 
     // Returns (spike, membrane value as the hardware would present it).
     std::pair<int32_t, int16_t> step(int16_t leak_k, int16_t gain_k, int16_t i_t,
@@ -152,8 +149,6 @@ struct AdExNeuron {
     double b = 7.0;
     double dt = 0.1;
 
-    AdExNeuron() = default;
-
     int32_t step(double current) {
         const double e = std::exp(exp_argument(v, v_T, Delta_T));
         const double dv = (((e * Delta_T - (v - v_rest)) - w) + current) / tau_m;
@@ -184,8 +179,6 @@ struct ExpIFNeuron {
     double Delta_T = 2.0;
     double tau = 20.0;
     double dt = 0.1;
-
-    ExpIFNeuron() = default;
 
     int32_t step(double current) {
         v = v + (((std::exp(exp_argument(v, v_T, Delta_T)) * Delta_T - (v - v_rest)) + current) / tau) * dt;

@@ -38,7 +38,7 @@ TEST(DifferentiableDense, OutputCacheIsCheckedAfterTheInputCache) {
     EXPECT_EQ(backward_message(l, {1.0}), "backward() called before a valid forward() input cache.");
 }
 
-TEST(DifferentiableDense, MisshapenGradientsChangeNothing) {
+TEST(DifferentiableDense, MisshapenGradientsAreRefusedAndChangeNothing) {
     DifferentiableDenseLayer l = make_layer();
     const auto weights = l.layer.weights;
     const auto packed = l.layer.packed_weights;
@@ -49,7 +49,7 @@ TEST(DifferentiableDense, MisshapenGradientsChangeNothing) {
         {{1, 1, 1, 1}, {1, 1, 1}},
     };
     for (const auto& g : bad) {
-        l.update_weights(g, 1.0);
+        EXPECT_THROW(l.update_weights(g, 1.0), engine::Error);
         EXPECT_EQ(l.layer.weights, weights);
         EXPECT_EQ(l.layer.packed_weights, packed);
     }

@@ -218,7 +218,9 @@ TEST(IrDenseIds, NumbersAreRanksOfTheDistinctIds) {
             ASSERT_EQ(d.ids[d.number[i]], given[i]);
             ASSERT_EQ(d.find(given[i]), d.number[i]);
         }
-        if (d.ids.back() != 0xFFFFFFFFu) EXPECT_EQ(d.find(d.ids.back() + 1), ir::DenseIds::npos);
+        if (d.ids.back() != 0xFFFFFFFFu) {
+            EXPECT_EQ(d.find(d.ids.back() + 1), ir::DenseIds::npos);
+        }
     }
     EXPECT_TRUE(ir::number_densely({}).ids.empty());
 }

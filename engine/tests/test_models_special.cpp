@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 
 #include "neurons/special.hpp"
@@ -22,11 +22,7 @@ double full_sum(double x, uint32_t k) {
     return s;
 }
 
-uint64_t bits(double v) {
-    uint64_t b;
-    std::memcpy(&b, &v, 8);
-    return b;
-}
+uint64_t bits(double v) { return std::bit_cast<uint64_t>(v); }
 
 }  // namespace
 

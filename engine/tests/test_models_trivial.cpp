@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstring>
-#include <limits>
 
 #include "neurons/simple_spiking.hpp"
 #include "neurons/trivial.hpp"

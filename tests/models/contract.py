@@ -13,7 +13,7 @@ from dataclasses import dataclass, field
 import pytest
 
 import sc_dravik_engine as sc
-from sc_testing import same_bits
+from sc_testing import Hook, same_bits
 
 NAN = float("nan")
 INF = float("inf")
@@ -287,21 +287,6 @@ def test_unconvertible_argument_leaves_state(row, bad):
 
 # ---------------------------------------------------------------- borrow before convert
 
-class _Reentrant:
-    """An argument whose conversion calls back into the object being stepped."""
-
-    def __init__(self, action, obj):
-        self.action, self.obj = action, obj
-
-    def __float__(self):
-        self.action(self.obj)
-        return 1.0
-
-    def __index__(self):
-        self.action(self.obj)
-        return 1
-
-
 BORROW_ACTIONS = {
     "get_state": (lambda o, row: o.get_state(), "Already mutably borrowed"),
     "step": (lambda o, row: o.step(*row.sample), "Already borrowed"),
@@ -323,7 +308,8 @@ def test_argument_conversion_runs_under_the_borrow(row_and):
     obj.step(*row.sample)
     twin.step(*row.sample)
     args = list(row.sample)
-    args[0] = _Reentrant(lambda o: act(o, row), obj)
+    # The argument's conversion calls back into the object being stepped.
+    args[0] = Hook(lambda: act(obj, row), 1)
     with pytest.raises(RuntimeError) as info:
         obj.step(*args)
     assert type(info.value) is RuntimeError

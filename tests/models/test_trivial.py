@@ -7,6 +7,7 @@ import sc_dravik_engine as sc
 from bitref import Xoshiro, uniform
 from contract import *  # noqa: F401,F403 - the shared contract runs over ROWS
 from contract import NAN, Row, const_then_uniform
+from netref import wrap
 
 PI = 3.141592653589793
 TWO_PI = 6.283185307179586
@@ -337,22 +338,16 @@ class RefSigmaDelta:
         self.sigma = 0.0
 
 
-def i32(x):
-    """x wrapped to 32-bit two's complement."""
-    x &= 0xFFFFFFFF
-    return x - 2**32 if x >> 31 else x
-
-
 class RefIntegerQIF:
     keys = ("v",)
 
     def __init__(self, k=6, v_threshold=1024):
         self.v, self.k, self.v_threshold = 0, k, v_threshold
-        self.v_reset, self.v_floor = i32(-v_threshold), i32(-2 * v_threshold)
+        self.v_reset, self.v_floor = wrap(-v_threshold, 32), wrap(-2 * v_threshold, 32)
 
     def step(self, current):
-        square = i32(self.v * self.v) >> (self.k % 32)  # Python's >> is arithmetic
-        self.v = max(i32(self.v + current + square), self.v_floor)
+        square = wrap(self.v * self.v, 32) >> (self.k % 32)  # Python's >> is arithmetic
+        self.v = max(wrap(self.v + current + square, 32), self.v_floor)
         if self.v >= self.v_threshold:
             self.v = self.v_reset
             return 1

@@ -1,6 +1,7 @@
 #include "grad/surrogate.hpp"
 
 #include <cmath>
+#include <string>
 
 #include "error.hpp"
 
@@ -130,9 +131,12 @@ std::pair<std::vector<double>, std::vector<std::vector<double>>> DifferentiableD
 
 void DifferentiableDenseLayer::update_weights(const std::vector<std::vector<double>>& weight_grads,
                                               double lr) {
-    if (weight_grads.size() != layer.n_neurons) return;
+    if (weight_grads.size() != layer.n_neurons)
+        throw engine::Error("Expected " + std::to_string(layer.n_neurons) + " grad rows, got " +
+                            std::to_string(weight_grads.size()) + ".");
     for (const auto& row : weight_grads)
-        if (row.size() != layer.n_inputs) return;
+        if (row.size() != layer.n_inputs)
+            throw engine::Error("Expected each grad row to have length " + std::to_string(layer.n_inputs) + ".");
     for (std::size_t j = 0; j < layer.n_neurons; ++j) {
         std::vector<double>& w = layer.weights[j];
         for (std::size_t i = 0; i < layer.n_inputs; ++i) {

@@ -44,7 +44,7 @@ struct SurrogateLif {
                  int16_t v_threshold, int32_t refractory_period, Surrogate s)
         : kind(s.kind),
           k(s.k),
-          lif(data_width, fraction, v_rest, v_reset, v_threshold, refractory_period) {}
+          lif(neuron::FixedPointLif::Args{data_width, fraction, v_rest, v_reset, v_threshold, refractory_period}) {}
 
     std::pair<int32_t, int16_t> forward(int16_t leak_k, int16_t gain_k, int16_t i_t, int16_t noise_in);
     // Consumes the newest step.
@@ -68,7 +68,8 @@ struct DifferentiableDenseLayer {
     // (grad_input, weight_grads); reads the caches without consuming them.
     std::pair<std::vector<double>, std::vector<std::vector<double>>> backward(
         std::span<const double> grad_output) const;
-    // Gradient step clamped to [0, 1], then repacking; a grid of the wrong shape changes nothing.
+    // Gradient step clamped to [0, 1], then repacking; a grid of the wrong shape is refused with its
+    // message and changes nothing.
     void update_weights(const std::vector<std::vector<double>>& weight_grads, double lr);
     void clear_cache() {
         input_cache.clear();

@@ -73,8 +73,9 @@ std::string sized(int64_t v, const char* size_base) {
     return (v < 0 ? "-" : "") + std::string(size_base) + dec(magnitude(v));
 }
 
-std::string sd16(int64_t v) { return sized(v, "16'sd"); }
 bool fits16(int64_t v) { return v >= -32768 && v <= 32767; }
+// The size and base of a signed literal 16 or 64 bits wide.
+const char* signed_base(uint64_t bits) { return bits == 16 ? "16'sd" : "64'sd"; }
 
 // An integer in an expression of the given signedness. An unsized decimal is a 32-bit signed
 // integer: it holds magnitudes below 2^31 where the expression is signed and below 2^32 where it
@@ -173,23 +174,31 @@ struct Net {
     bool known = false;         // an operation defines it
 };
 
+// The integer of a float or signed constant (a float in fixed point), and the elements of a
+// list constant so.
+int64_t signed_value(const ConstValue& v) {
+    if (const auto* f = std::get_if<double>(&v)) return fx(*f);
+    return std::get<int64_t>(v);
+}
+std::vector<int64_t> list_values(const ConstValue& v) {
+    if (const auto* i = std::get_if<std::vector<int64_t>>(&v)) return *i;
+    std::vector<int64_t> elems;
+    for (double e : std::get<std::vector<double>>(v)) elems.push_back(fx(e));
+    return elems;
+}
+
 // Width in bits of the localparam or wire that declares a constant.
 uint64_t constant_net_width(const ConstValue& v) {
     switch (const_kind(v)) {
         case ConstKind::F64:
-            return fits16(fx(std::get<double>(v))) ? 16 : 64;
         case ConstKind::I64:
-            return fits16(std::get<int64_t>(v)) ? 16 : 64;
+            return fits16(signed_value(v)) ? 16 : 64;
         case ConstKind::U64:
             return std::get<uint64_t>(v) < (uint64_t{1} << 32) ? 32 : 64;
         default:
             break;
     }
-    std::vector<int64_t> elems;
-    if (const auto* f = std::get_if<std::vector<double>>(&v))
-        for (double e : *f) elems.push_back(fx(e));
-    else
-        elems = std::get<std::vector<int64_t>>(v);
+    const std::vector<int64_t> elems = list_values(v);
     if (elems.empty()) return 1;
     uint64_t slot = 16;
     for (int64_t e : elems)
@@ -202,18 +211,11 @@ uint64_t constant_net_width(const ConstValue& v) {
 // the net of every operation.
 class Index {
 public:
+    // One numbering of every id mentioned, own ids and operands: each operand then finds its
+    // defining operation without a search.
     explicit Index(const std::vector<ScOp>& ops)
-        : ops_(ops), state_(ops.size(), kUnknown), width_(ops.size(), 0),
-          operand_first_(ops.size() * 4, kNone) {
-        // One numbering of every id mentioned, own ids and operands: each operand then finds
-        // its defining operation without a search.
-        std::vector<ValueId> mentioned;
-        mentioned.reserve(ops.size() * 2);
-        for (const ScOp& o : ops) mentioned.push_back(o.id());
-        for (const ScOp& o : ops)
-            for (ValueId y : o.operand_list()) mentioned.push_back(y);
-        ids_ = number_densely(mentioned);
-        first_.assign(ids_.size(), kNone);
+        : ops_(ops), ids_(number_graph_ids(ops)), first_(ids_.size(), kNone),
+          state_(ops.size(), kUnknown), width_(ops.size(), 0), operand_first_(ops.size() * 4, kNone) {
         for (std::size_t i = ops.size(); i-- > 0;) first_[ids_.number[i]] = i;
         std::size_t k = ops.size();
         for (std::size_t i = 0; i < ops.size(); ++i)
@@ -245,11 +247,16 @@ public:
         return n == DenseIds::npos ? kNone : first_[n];
     }
 
-    bool defines(ValueId id) const { return first(id) != kNone; }
-    // Distinct own ids, the number of the own id of the operation at index, and that of an id.
+    // Distinct ids mentioned, the number of the own id of the operation at index, that of an id
+    // (npos when none is mentioned), and whether an operation defines the id of a number: one
+    // that none defines is an operand read from an undeclared v-net.
     std::size_t id_count() const { return ids_.size(); }
     std::size_t id_number(std::size_t index) const { return ids_.number[index]; }
     std::size_t id_number_of(ValueId id) const { return ids_.find(id); }
+    bool number_defined(std::size_t number) const { return first_[number] != kNone; }
+
+    // The net of the operation at index.
+    const Net& own(std::size_t index) const { return nets_[index]; }
 
     std::string wire(ValueId id) const { return net(id).name; }
 
@@ -267,13 +274,6 @@ public:
 private:
     static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
     enum : uint8_t { kUnknown, kOnChain, kResolved };
-
-    static DenseIds own_ids(const std::vector<ScOp>& ops) {
-        std::vector<ValueId> ids;
-        ids.reserve(ops.size());
-        for (const ScOp& o : ops) ids.push_back(o.id());
-        return number_densely(ids);
-    }
 
     std::string wire_name(const ScOp& o) const {
         const std::string n = dec(o.id());
@@ -423,15 +423,17 @@ private:
     std::vector<Net> undefined_;
 };
 
+// Bit k of net n: the net itself when it has one bit.
+std::string bit(const Net& n, uint64_t k) { return n.width == 1 ? n.name : n.name + "[" + dec(k) + "]"; }
+
 // The value of net n at exactly w bits: its low bits, or the net extended with its sign or with
 // zeros.
 std::string at_width(const Net& n, uint64_t w) {
     if (!n.known || n.width == w) return n.name;
-    if (w < n.width) return n.name + (w == 1 ? "[0]" : "[" + dec(w - 1) + ":0]");
+    if (w < n.width) return w == 1 ? bit(n, 0) : n.name + "[" + dec(w - 1) + ":0]";
     const std::string ext = dec(w - n.width);
     if (!n.is_signed) return "{" + ext + "'d0, " + n.name + "}";
-    const std::string msb = n.width == 1 ? n.name : n.name + "[" + dec(n.width - 1) + "]";
-    return "{{" + ext + "{" + msb + "}}, " + n.name + "}";
+    return "{{" + ext + "{" + bit(n, n.width - 1) + "}}, " + n.name + "}";
 }
 
 // The refusal of a module or port name that cannot be written, or of ports whose names clash.
@@ -478,9 +480,8 @@ std::optional<std::string> name_refusal(const ScGraph& g, const Index& ix) {
 
     // The names that the module declares or reads besides the ports: what each id declares
     // and which instance each number names, looked up when a port name has their form.
-    enum : uint8_t { kV = 1, kC = 2, kLif = 4, kDense = 8, kUndefined = 16 };
+    enum : uint8_t { kV = 1, kC = 2, kLif = 4, kDense = 8 };
     std::vector<uint8_t> declares(ix.id_count(), 0);
-    std::vector<ValueId> undefined;
     std::vector<OpTag> instances;
     bool loops = false;
     for (std::size_t i = 0; i < g.ops.size(); ++i) {
@@ -511,11 +512,7 @@ std::optional<std::string> name_refusal(const ScGraph& g, const Index& ix) {
                 d |= kV;
                 break;
         }
-        const OperandList l = o.operand_list();
-        for (uint8_t k = 0; k < l.n; ++k)
-            if (!ix.operand(i, k).known) undefined.push_back(l.ids[k]);
     }
-    std::sort(undefined.begin(), undefined.end());
 
     auto uses = [&](const std::string& name) -> bool {
         if (name == "clk" || name == "rst_n" || (loops && name == "_pc_i")) return true;
@@ -543,10 +540,10 @@ std::optional<std::string> name_refusal(const ScGraph& g, const Index& ix) {
         if (n > std::numeric_limits<ValueId>::max()) return false;
         const ValueId id = static_cast<ValueId>(n);
         const std::size_t k = ix.id_number_of(id);
-        const uint8_t d = k == DenseIds::npos ? 0 : declares[k];
+        if (k == DenseIds::npos) return false;
+        const uint8_t d = declares[k];
         if (name[0] == 'c') return suffix.empty() && (d & kC);
-        if (suffix.empty())
-            return (d & kV) || std::binary_search(undefined.begin(), undefined.end(), id);
+        if (suffix.empty()) return (d & kV) || !ix.number_defined(k);
         if (suffix == "_spike" || suffix == "_v_out") return d & kLif;
         return (suffix == "_spikes" || suffix == "_running" || suffix == "_done") && (d & kDense);
     };
@@ -569,38 +566,28 @@ void port(std::string& out, const char* dir, uint64_t width, const std::string& 
     out += name;
 }
 
-void declare(std::string& out, const ScOp& o) {
+// Appends the declaration of the operation's net; own is that net as the index made it.
+void declare(std::string& out, const ScOp& o, const Net& own) {
     const std::string id = dec(o.id());
     std::visit(
         [&](const auto& x) {
             using T = std::decay_t<decltype(x)>;
             if constexpr (std::is_same_v<T, op::Constant>) {
                 // Values that do not fit the 16- or 32-bit template get a 64-bit net.
-                const uint64_t width = constant_net_width(x.value);
+                const uint64_t width = own.width;
                 switch (const_kind(x.value)) {
                     case ConstKind::F64:
-                    case ConstKind::I64: {
-                        const int64_t v = const_kind(x.value) == ConstKind::F64
-                                              ? fx(std::get<double>(x.value))
-                                              : std::get<int64_t>(x.value);
-                        if (width == 16)
-                            out += "    localparam signed [15:0] c" + id + " = " + sd16(v) + ";\n";
-                        else
-                            out += "    localparam signed [63:0] c" + id + " = " +
-                                   sized(v, "64'sd") + ";\n";
+                    case ConstKind::I64:
+                        out += "    localparam signed [" + upper(width) + ":0] c" + id + " = " +
+                               sized(signed_value(x.value), signed_base(width)) + ";\n";
                         break;
-                    }
                     case ConstKind::U64:
                         out += "    localparam [" + upper(width) + ":0] c" + id + " = " +
                                dec(width) + "'d" + dec(std::get<uint64_t>(x.value)) + ";\n";
                         break;
                     case ConstKind::F64List:
                     case ConstKind::I64List: {
-                        std::vector<int64_t> elems;
-                        if (const auto* f = std::get_if<std::vector<double>>(&x.value))
-                            for (double e : *f) elems.push_back(fx(e));
-                        else
-                            elems = std::get<std::vector<int64_t>>(x.value);
+                        const std::vector<int64_t> elems = list_values(x.value);
                         // An empty list has no bits: its one-bit net is driven with 0.
                         if (elems.empty()) {
                             out += "    wire [0:0] c" + id + ";\n    assign c" + id + " = 1'b0;\n";
@@ -608,11 +595,10 @@ void declare(std::string& out, const ScOp& o) {
                         }
                         // 16 bits per element, or 64 when an element needs more.
                         const uint64_t slot = width / elems.size() == 16 ? 16 : 64;
-                        const char* lit = slot == 16 ? "16'sd" : "64'sd";
                         out += "    wire [" + dec(width - 1) + ":0] c" + id + ";\n";
                         for (std::size_t k = 0; k < elems.size(); ++k)
                             out += "    assign c" + id + "[" + dec(slot * uint64_t{k}) + " +: " +
-                                   dec(slot) + "] = " + sized(elems[k], lit) + ";\n";
+                                   dec(slot) + "] = " + sized(elems[k], signed_base(slot)) + ";\n";
                         break;
                     }
                 }
@@ -646,21 +632,19 @@ void lines(std::string& out, const L&... l) {
 // The popcount of the source's own bits, zero-extended into the 64-bit count: a signed value
 // narrower than its type (a constant) counts its sign bit once more for every extension bit.
 void popcount(std::string& out, const std::string& v, const Net& s) {
-    const std::string bit0 = s.width == 1 ? s.name : s.name + "[0]";
     lines(out, "    // Combinatorial popcount for " + v, "    always_comb begin");
     const uint64_t m = std::min(s.value_width, s.width);
     if (m == 0) {
         lines(out, "        " + v + " = 64'd0;");
     } else if (m == 1) {
-        lines(out, "        " + v + " = {63'd0, " + bit0 + "};");
+        lines(out, "        " + v + " = {63'd0, " + bit(s, 0) + "};");
     } else {
         lines(out, "        " + v + " = 64'd0;",
               "        for (integer _pc_i = 0; _pc_i < " + dec(m) + "; _pc_i = _pc_i + 1)",
               "            " + v + " = " + v + " + {63'd0, " + s.name + "[_pc_i]};");
     }
     if (s.is_signed && s.value_width > s.width) {
-        const std::string msb = s.width == 1 ? s.name : s.name + "[" + dec(s.width - 1) + "]";
-        lines(out, "        if (" + msb + ") " + v + " = " + v + " + 64'd" +
+        lines(out, "        if (" + bit(s, s.width - 1) + ") " + v + " = " + v + " + 64'd" +
                        dec(s.value_width - s.width) + ";");
     }
     lines(out, "    end", "");
@@ -706,15 +690,7 @@ std::optional<std::string> logic(std::string& out, const ScOp& o, const Index& i
                       "        .w_bit(" + in(1).name + "),", "        .post_bit(v" + id + ")",
                       "    );", "");
             } else if constexpr (std::is_same_v<T, op::Popcount>) {
-                const Net& s = in(0);
-                if (s.width == 64 && s.value_width == 64)
-                    lines(out, "    // Combinatorial popcount for v" + id, "    always_comb begin",
-                          "        v" + id + " = 64'd0;",
-                          "        for (integer _pc_i = 0; _pc_i < 64; _pc_i = _pc_i + 1)",
-                          "            v" + id + " = v" + id + " + {63'd0, " + s.name + "[_pc_i]};",
-                          "    end", "");
-                else
-                    popcount(out, "v" + id, s);
+                popcount(out, "v" + id, in(0));
             } else if constexpr (std::is_same_v<T, op::LifStep>) {
                 lines(out, "    sc_lif_neuron #(", "        .DATA_WIDTH(" + dec(x.data_width) + "),",
                       "        .FRACTION(" + dec(x.fraction) + "),",
@@ -730,9 +706,8 @@ std::optional<std::string> logic(std::string& out, const ScOp& o, const Index& i
                       "        .spike_out(v" + id + "_spike),", "        .v_out(v" + id + "_v_out)",
                       "    );", "");
             } else if constexpr (std::is_same_v<T, op::DenseForward>) {
-                const std::string len = x.stream_length < (uint64_t{1} << 32)
-                                            ? "32'd" + dec(x.stream_length)
-                                            : "64'd" + dec(x.stream_length);
+                const std::string len =
+                    (x.stream_length < (uint64_t{1} << 32) ? "32'd" : "64'd") + dec(x.stream_length);
                 lines(out, "    sc_dense_layer_core #(",
                       "        .N_INPUTS(" + uint_lit(x.n_inputs) + "),",
                       "        .N_NEURONS(" + uint_lit(x.n_neurons) + "),",
@@ -775,10 +750,9 @@ std::optional<std::string> logic(std::string& out, const ScOp& o, const Index& i
                 const uint64_t d = x.divisor;
                 if (!a.is_signed)
                     out += "    assign v" + id + " = " + a.text + " / " + uint_lit(d) + ";\n";
-                else if (d < (uint64_t{1} << 31))
-                    out += "    assign v" + id + " = " + a.text + " / " + dec(d) + ";\n";
                 else if (d < (uint64_t{1} << 63))
-                    out += "    assign v" + id + " = " + a.text + " / 64'sd" + dec(d) + ";\n";
+                    out += "    assign v" + id + " = " + a.text + " / " +
+                           int_lit(static_cast<int64_t>(d), true) + ";\n";
                 else  // a signed divisor this large needs 65 bits
                     out += "    assign v" + id + " = 64'(" + a.text + " / $signed({1'b0, 64'd" +
                            dec(d) + "}));\n";
@@ -816,7 +790,7 @@ std::variant<std::string, EmitRefusal> emit(const ScGraph& g) {
             port(out, "output", ix.port_width(i), sv_name(po->name));
     }
     out += "\n);\n\n";
-    for (const ScOp& o : g.ops) declare(out, o);
+    for (std::size_t i = 0; i < g.ops.size(); ++i) declare(out, g.ops[i], ix.own(i));
     out += "\n";
     uint64_t instance = 0;
     for (std::size_t i = 0; i < g.ops.size(); ++i)

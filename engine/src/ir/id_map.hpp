@@ -92,4 +92,15 @@ inline DenseIds number_densely(const std::vector<ValueId>& given) {
     return out;
 }
 
+// Numbers every id the operations mention: number[i] is the own id of operation i, and the
+// operands follow from number[ops.size()] on, operation by operation, in operand order.
+inline DenseIds number_graph_ids(const std::vector<ScOp>& ops) {
+    std::vector<ValueId> mentioned;
+    mentioned.reserve(ops.size() * 2);
+    for (const ScOp& o : ops) mentioned.push_back(o.id());
+    for (const ScOp& o : ops)
+        for (ValueId y : o.operand_list()) mentioned.push_back(y);
+    return number_densely(mentioned);
+}
+
 }  // namespace ir

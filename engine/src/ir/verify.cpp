@@ -17,19 +17,12 @@ constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 // Every id the graph mentions (own ids and operands) numbered densely, so that the passes keep
 // their per-id state in plain arrays.
 struct GraphIds {
-    explicit GraphIds(const ScGraph& g) {
-        std::vector<ValueId> mentioned;
-        mentioned.reserve(g.ops.size() * 2);
+    explicit GraphIds(const ScGraph& g) : dense(number_graph_ids(g.ops)) {
+        const std::size_t n = g.ops.size();
+        own.assign(dense.number.begin(), dense.number.begin() + static_cast<std::ptrdiff_t>(n));
+        operands.reserve(n);
+        std::size_t k = n;
         for (const ScOp& o : g.ops) {
-            mentioned.push_back(o.id());
-            for (ValueId y : o.operand_list()) mentioned.push_back(y);
-        }
-        dense = number_densely(mentioned);
-        own.reserve(g.ops.size());
-        operands.reserve(g.ops.size());
-        std::size_t k = 0;
-        for (const ScOp& o : g.ops) {
-            own.push_back(dense.number[k++]);
             DenseOperands d;
             d.n = o.operand_list().n;
             for (uint8_t j = 0; j < d.n; ++j) d.ids[j] = dense.number[k++];

@@ -50,8 +50,6 @@ struct AlphaNeuron {
     double tau_inh = 10.0;
     double dt = 1.0;
 
-    AlphaNeuron() = default;
-
     int32_t step(double exc_current, double inh_current = 0.0) {
         i_exc = dt * (exc_current - i_exc / tau_exc) + i_exc;
         i_inh = dt * (inh_current - i_inh / tau_inh) + i_inh;
@@ -86,8 +84,6 @@ struct COBALIFNeuron {
     double v_threshold = -50.0;
     double v_reset = -65.0;
     double dt = 0.1;
-
-    COBALIFNeuron() = default;
 
     int32_t step(double current, double delta_ge = 0.0, double delta_gi = 0.0) {
         const double ge = g_e + delta_ge;

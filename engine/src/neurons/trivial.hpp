@@ -23,8 +23,6 @@ struct PerfectIntegratorNeuron {
     double v_reset = 0.0;
     double dt = 0.1;
 
-    PerfectIntegratorNeuron() = default;
-
     int32_t step(double current) {
         v = (current / C) * dt + v;
         if (v >= v_threshold) {
@@ -43,8 +41,6 @@ struct QuadraticIFNeuron {
     double v_peak = 1.0;
     double dt = 0.01;
 
-    QuadraticIFNeuron() = default;
-
     int32_t step(double current) {
         v = (v * v + current) * dt + v;
         if (v >= v_peak) {
@@ -62,8 +58,6 @@ struct QuadraticIFNeuron {
 struct ThetaNeuron {
     double theta = 0.0;
     double dt = 0.01;
-
-    ThetaNeuron() = default;
 
     int32_t step(double current) {
         constexpr double pi = 3.141592653589793;
@@ -97,8 +91,6 @@ struct NonlinearLIFNeuron {
     double C = 1.0;
     double dt = 0.1;
 
-    NonlinearLIFNeuron() = default;
-
     int32_t step(double current) {
         const double v_old = v;
         const double v_new = ((v - v_c) * (a * (v - v_rest)) - w + current) / C * dt + v;
@@ -130,8 +122,6 @@ struct SFANeuron {
     double E_K = -80.0;
     double R = 1.0;
     double dt = 1.0;
-
-    SFANeuron() = default;
 
     int32_t step(double current) {
         v = (current * R + (-(v - E_L) - (v - E_K) * g_sfa)) / tau_m * dt + v;
@@ -166,8 +156,6 @@ struct MATNeuron {
     double R = 1.0;
     double dt = 1.0;
 
-    MATNeuron() = default;
-
     int32_t step(double current) {
         v = (current * R - (v - E_L)) / tau_m * dt + v;
         theta1 = std::exp(-dt / tau1) * theta1;
@@ -200,8 +188,6 @@ struct NonResettingLIFNeuron {
     double R = 1.0;
     double dt = 0.1;
 
-    NonResettingLIFNeuron() = default;
-
     int32_t step(double current) {
         const double v_new = dt * ((current * R - (v - v_rest)) / tau_m) + v;
         const double theta_new = dt * (-(theta - theta0) / tau_theta) + theta;
@@ -230,8 +216,6 @@ struct AdaptiveThresholdIFNeuron {
     double tau_m = 10.0;
     double tau_theta = 50.0;
     double dt = 0.1;
-
-    AdaptiveThresholdIFNeuron() = default;
 
     int32_t step(double current) {
         const double v_new = dt * ((current - (v - v_rest)) / tau_m) + v;
@@ -267,8 +251,6 @@ struct EnergyLIFNeuron {
     double R = 1.0;
     double dt = 1.0;
 
-    EnergyLIFNeuron() = default;
-
     int32_t step(double current) {
         const double v_new = dt * ((epsilon * R * current - (v - E_L)) / tau_m) + v;
         const double eps_new = dt * ((epsilon_target - epsilon) / tau_e) + epsilon;
@@ -301,8 +283,6 @@ struct KLIFNeuron {
     double v_threshold = 1.0;
     double v_reset = 0.0;
 
-    KLIFNeuron() = default;
-
     int32_t step(double current) {
         v = k * current + decay * v;
         if (v >= v_threshold) {
@@ -321,8 +301,6 @@ struct GatedLIFNeuron {
     double leak = 0.9;
     double gate = 1.0;  // input gain
     double v_threshold = 1.0;
-
-    GatedLIFNeuron() = default;
 
     int32_t step(double current) {
         v = gate * current + leak * v;
@@ -344,8 +322,6 @@ struct InhibitoryLIFNeuron {
     double trace_decay = 0.8187307530779818;
     double v_threshold = 1.0;
     double w_inh = 0.5;
-
-    InhibitoryLIFNeuron() = default;
 
     int32_t step(double current) {
         inh_trace = trace_decay * inh_trace;
@@ -371,8 +347,6 @@ struct ParametricLIFNeuron {
     double a = 0.0;
     double v_threshold = 1.0;
 
-    ParametricLIFNeuron() = default;
-
     int32_t step(double current) {
         const double s = 1.0 / (std::exp(-a) + 1.0);
         const bool fired = v >= v_threshold;
@@ -390,8 +364,6 @@ struct ComplementaryLIFNeuron {
     double v_neg = 0.0;
     double decay = 0.9048374180359595;
     double v_threshold = 1.0;
-
-    ComplementaryLIFNeuron() = default;
 
     int32_t step(double current) {
         v_pos = decay * v_pos + std::fmax(current, 0.0);
@@ -426,8 +398,6 @@ struct ClosedFormContinuousNeuron {
     double v_threshold = 1.0;
     double dt = 1.0;
 
-    ClosedFormContinuousNeuron() = default;
-
     int32_t step(double current) {
         const double tau_eff =
             std::fmax((1.0 / (std::exp(-(gate_slope * current + gate_bias)) + 1.0)) * tau, 0.1);
@@ -448,8 +418,6 @@ struct ClosedFormContinuousNeuron {
 struct SigmaDeltaNeuron {
     double sigma = 0.0;
     double v_threshold = 1.0;
-
-    SigmaDeltaNeuron() = default;
 
     int32_t step(double current) {
         sigma = current + sigma;

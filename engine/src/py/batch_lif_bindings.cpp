@@ -87,18 +87,12 @@ std::tuple<Ref, Ref> run_varying(int16_t leak_k, int16_t gain_k, Currents curren
     return out.result();
 }
 
-// The neuron parameters every form takes last, with the neuron's own defaults.
-std::vector<Arg> with_neuron_args(std::vector<Arg> args) {
-    for (const Arg& a : ctor_args<neuron::FixedPointLif>()) args.push_back(a);
-    return args;
-}
-
 }  // namespace
 
 Ref batch_lif_run_function() {
     return function<&run>("batch_lif_run",
-                          with_neuron_args({arg("n_steps"), arg("leak_k"), arg("gain_k"), arg("i_t"),
-                                            arg("noise_in", 0)}),
+                          ctor_args<neuron::FixedPointLif>(
+                              {arg("n_steps"), arg("leak_k"), arg("gain_k"), arg("i_t"), arg("noise_in", 0)}),
                           "Run a LIF neuron for N steps with constant inputs.\n\n"
                           "Returns (spikes: ndarray[i32], voltages: ndarray[i16]).");
 }
@@ -106,7 +100,8 @@ Ref batch_lif_run_function() {
 Ref batch_lif_run_multi_function() {
     return function<&run_multi>(
         "batch_lif_run_multi",
-        with_neuron_args({arg("n_neurons"), arg("n_steps"), arg("leak_k"), arg("gain_k"), arg("currents")}),
+        ctor_args<neuron::FixedPointLif>(
+            {arg("n_neurons"), arg("n_steps"), arg("leak_k"), arg("gain_k"), arg("currents")}),
         "Run N independent LIF neurons in parallel, each with its own constant input.\n\n"
         "Returns (spikes: ndarray[i32, (n_neurons, n_steps)],\n"
         "         voltages: ndarray[i16, (n_neurons, n_steps)]).");
@@ -115,7 +110,7 @@ Ref batch_lif_run_multi_function() {
 Ref batch_lif_run_varying_function() {
     return function<&run_varying>(
         "batch_lif_run_varying",
-        with_neuron_args({arg("leak_k"), arg("gain_k"), arg("currents"), arg("noises", None)}),
+        ctor_args<neuron::FixedPointLif>({arg("leak_k"), arg("gain_k"), arg("currents"), arg("noises", None)}),
         "Run a LIF neuron for N steps with per-step current and optional noise arrays.");
 }
 

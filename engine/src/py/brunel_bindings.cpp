@@ -31,9 +31,8 @@ Ref run_network(BrunelNetwork& net, std::size_t n_steps) {
 }  // namespace
 
 Ref brunel_network_class() {
-    std::vector<Arg> args = {arg("n_neurons"), arg("w_indptr"), arg("w_indices"), arg("w_data"),
-                             arg("leak_k"),    arg("gain_k"),   arg("ext_lambda"), arg("ext_weight_fp")};
-    for (const Arg& a : ctor_args<neuron::FixedPointLif>()) args.push_back(a);
+    std::vector<Arg> args = ctor_args<neuron::FixedPointLif>({"n_neurons", "w_indptr", "w_indices", "w_data",
+                                                              "leak_k", "gain_k", "ext_lambda", "ext_weight_fp"});
     args.push_back(arg("seed", 42));
     return Class<BrunelNetwork>("BrunelNetwork")
         .init<&new_network>(std::move(args))

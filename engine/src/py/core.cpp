@@ -241,8 +241,8 @@ std::string signature_text(const std::string& name, const std::vector<Arg>& args
         s += a.name;
         if (a.kind == Arg::Kind::Required) continue;
         s += "=";
-        if (a.shown) {
-            s += a.shown;
+        if (a.kind == Arg::Kind::Str) {
+            s += std::string("\"") + a.s + "\"";
             continue;
         }
         // Negative numbers and empty-value defaults are shown as "...".

@@ -98,6 +98,18 @@ PyObject* guard(F&& f) noexcept {
     return nullptr;
 }
 
+// As guard, for a body without a result in a slot that reports 0, or -1 with an error set.
+template <class F>
+int guard_status(F&& f) noexcept {
+    PyObject* r = guard([&]() -> PyObject* {
+        f();
+        Py_RETURN_NONE;
+    });
+    if (!r) return -1;
+    Py_DECREF(r);
+    return 0;
+}
+
 // ---------------------------------------------------------------- instances and borrows
 
 template <class T>
@@ -414,17 +426,22 @@ struct Out<std::optional<T>> {
         return to_py(std::move(*v));
     }
 };
-// A new list of n converted items.
-template <class T>
-PyObject* list_of(const T* items, std::size_t n) {
+// A new list of n items, item(i) making item i (a new reference, or null with an error set).
+template <class F>
+PyObject* list_by(std::size_t n, F&& item) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < n; ++i) {
-        PyObject* item = to_py(items[i]);
-        if (!item) { Py_DECREF(list); return nullptr; }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+        PyObject* it = item(i);
+        if (!it) { Py_DECREF(list); return nullptr; }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), it);
     }
     return list;
+}
+// A new list of n converted items.
+template <class T>
+PyObject* list_of(const T* items, std::size_t n) {
+    return list_by(n, [&](std::size_t i) { return to_py(items[i]); });
 }
 template <class T>
 struct Out<std::vector<T>> {
@@ -487,8 +504,7 @@ struct Arg {
     long long i = 0;
     unsigned long long u = 0;
     double d = 0.0;
-    const char* s = nullptr;      // a str default
-    const char* shown = nullptr;  // the default as the signature prints it, when not its repr
+    const char* s = nullptr;  // a str default (a plain word, shown in double quotes)
     Arg(const char* n) : name(n) {}  // NOLINT: implicit on purpose
 };
 inline Arg arg(const char* n) { return Arg(n); }
@@ -504,13 +520,6 @@ Arg arg(const char* n, V v) {
     return a;
 }
 constexpr std::nullptr_t None = nullptr;
-// A default whose signature text is written out literally (e.g. a str shown in double quotes).
-template <class V>
-Arg arg_shown(const char* n, V v, const char* text) {
-    Arg a = arg(n, v);
-    a.shown = text;
-    return a;
-}
 // A default that is the parameter type's empty value (shown as "...").
 inline Arg arg_default(const char* n) { Arg a(n); a.kind = Arg::Kind::Value; return a; }
 
@@ -763,17 +772,13 @@ PyObject* getter_entry(PyObject* self, void*) {
 // Property setter: S(T&, value) under the exclusive borrow; deleting the property is refused.
 template <auto S>
 int setter_entry(PyObject* self, PyObject* value, void*) {
-    PyObject* r = guard([&]() -> PyObject* {
+    return guard_status([&] {
         if (!value) raise(PyExc_TypeError, "can't delete attribute");
         using A0 = arg_t<S, 0>;
         holder_t<A0> me(self);
         holder_t<arg_t<S, 1>> v = Conv<holder_t<arg_t<S, 1>>>::load(value);
         std::invoke(S, pass<A0>(me), pass<arg_t<S, 1>>(v));
-        Py_RETURN_NONE;
     });
-    if (!r) return -1;
-    Py_DECREF(r);
-    return 0;
 }
 
 template <auto F>

@@ -1,6 +1,7 @@
 // SurrogateLif and DifferentiableDenseLayer.
 #include "bindings.hpp"
 #include "grad/surrogate.hpp"
+#include "model.hpp"
 
 namespace py {
 
@@ -10,8 +11,16 @@ using grad::surrogate::SurrogateLif;
 namespace {
 
 // The surrogate's name and sharpness, last in both constructors.
-Arg surrogate_arg() { return arg_shown("surrogate", "fast_sigmoid", "\"fast_sigmoid\""); }
+Arg surrogate_arg() { return arg("surrogate", "fast_sigmoid"); }
 Arg k_arg() { return arg("k", None); }
+
+// The neuron's own constructor arguments and defaults, then the surrogate's.
+std::vector<Arg> lif_args() {
+    std::vector<Arg> args = ctor_args<neuron::FixedPointLif>();
+    args.push_back(surrogate_arg());
+    args.push_back(k_arg());
+    return args;
+}
 
 SurrogateLif make_lif(uint32_t data_width, uint32_t fraction, int16_t v_rest, int16_t v_reset,
                       int16_t v_threshold, int32_t refractory_period, std::string surrogate,
@@ -27,24 +36,11 @@ DifferentiableDenseLayer make_dense(std::size_t n_inputs, std::size_t n_neurons,
     return DifferentiableDenseLayer(layer::DenseLayer::make(n_inputs, n_neurons, length, seed), s);
 }
 
-void update_weights(DifferentiableDenseLayer& l, std::vector<std::vector<double>> weight_grads,
-                    double lr) {
-    if (weight_grads.size() != l.layer.n_neurons)
-        throw engine::Error("Expected " + std::to_string(l.layer.n_neurons) + " grad rows, got " +
-                            std::to_string(weight_grads.size()) + ".");
-    for (const auto& row : weight_grads)
-        if (row.size() != l.layer.n_inputs)
-            throw engine::Error("Expected each grad row to have length " +
-                                std::to_string(l.layer.n_inputs) + ".");
-    l.update_weights(weight_grads, lr);
-}
-
 }  // namespace
 
 Ref surrogate_lif_class() {
     return Class<SurrogateLif>("SurrogateLif")
-        .init<&make_lif>({arg("data_width", 16), arg("fraction", 8), arg("v_rest", 0), arg("v_reset", 0),
-                          arg("v_threshold", 256), arg("refractory_period", 2), surrogate_arg(), k_arg()})
+        .init<&make_lif>(lif_args())
         .def<&SurrogateLif::forward>("forward",
                                      {arg("leak_k"), arg("gain_k"), arg("i_t"), arg("noise_in", 0)})
         .def<&SurrogateLif::backward>("backward", {arg("grad_output")})
@@ -63,7 +59,7 @@ Ref differentiable_dense_layer_class() {
         }>("forward", {arg("input_values"), arg("seed", 44257)})
         .def<[](const DifferentiableDenseLayer& l, std::vector<double> g) { return l.backward(g); }>(
             "backward", {arg("grad_output")})
-        .def<&update_weights>("update_weights", {arg("weight_grads"), arg("lr")})
+        .def<&DifferentiableDenseLayer::update_weights>("update_weights", {arg("weight_grads"), arg("lr")})
         .def<&DifferentiableDenseLayer::clear_cache>("clear_cache")
         .def<[](const DifferentiableDenseLayer& l) { return l.layer.weights; }>("get_weights")
         .build();

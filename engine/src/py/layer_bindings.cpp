@@ -12,14 +12,7 @@ namespace {
 std::vector<double> prepacked(const DenseLayer& l, Obj packed_inputs) {
     if (auto arr = try_load<np::Array<uint64_t, 2>>(packed_inputs.ptr)) {
         // Any strides: each row is copied by its logical index.
-        const auto v = arr->view();
-        const std::vector<uint64_t> flat = np::logical_copy(v);
-        const std::size_t cols = v.dim(1);
-        std::vector<std::vector<uint64_t>> rows(arr->dim(0));
-        for (std::size_t r = 0; r < rows.size(); ++r)
-            rows[r].assign(flat.begin() + static_cast<std::ptrdiff_t>(r * cols),
-                           flat.begin() + static_cast<std::ptrdiff_t>((r + 1) * cols));
-        return l.forward_prepacked(rows);
+        return l.forward_prepacked(np::rows_of(arr->view()));
     }
     auto rows = try_load<std::vector<std::vector<uint64_t>>>(packed_inputs.ptr);
     if (!rows) throw engine::Error("packed_inputs must be a 2-D numpy uint64 array or list[list[int]].");
@@ -34,8 +27,7 @@ Ref batch(const DenseLayer& l, np::Array<double, 2> inputs, uint64_t seed) {
     // The output is allocated by NumPy before the input is read; the allocation can run
     // Python code, so the input is viewed again afterwards and must still fit the output.
     const std::size_t rows = v.dim(0);
-    const Py_intptr_t dims[2] = {static_cast<Py_intptr_t>(rows), static_cast<Py_intptr_t>(l.n_neurons)};
-    Ref out = np::zeros(np::typenum<double>, 2, dims);
+    Ref out = np::zeros_of<double>(rows, l.n_neurons);
     v = inputs.view();
     if (v.dim(0) != rows || v.dim(1) != l.n_inputs)
         throw engine::Error("inputs changed shape during the call.");

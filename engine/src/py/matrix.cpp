@@ -35,31 +35,10 @@ FlatMatrix extract_matrix_f64(PyObject* obj, const char* name) {
     throw engine::Error(n + " must be a 1-D or 2-D float array.");
 }
 
-std::vector<std::vector<double>> reshape_flat_to_rows(std::vector<double> values,
-                                                             std::size_t rows, std::size_t cols) {
-    const std::size_t need = engine::checked_mul(rows, cols);
-    if (values.size() < need) engine::panic_index(need - 1, values.size());
-    std::vector<std::vector<double>> out;
-    out.reserve(rows);
-    for (std::size_t r = 0; r < rows; ++r)
-        out.emplace_back(values.begin() + static_cast<std::ptrdiff_t>(r * cols),
-                         values.begin() + static_cast<std::ptrdiff_t>((r + 1) * cols));
-    return out;
-}
-
-
 PyObject* Out<RowList>::make(const RowList& m) {
     const std::size_t need = engine::checked_mul(m.rows, m.cols);
     if (m.values.size() < need) engine::panic_index(need - 1, m.values.size());
-    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(m.rows)));
-    for (std::size_t r = 0; r < m.rows; ++r) {
-        Ref row = Ref::check(PyList_New(static_cast<Py_ssize_t>(m.cols)));
-        for (std::size_t c = 0; c < m.cols; ++c)
-            PyList_SET_ITEM(row.get(), static_cast<Py_ssize_t>(c),
-                            Ref::check(PyFloat_FromDouble(m.values[r * m.cols + c])).release());
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(r), row.release());
-    }
-    return list.release();
+    return list_by(m.rows, [&](std::size_t r) { return list_of(m.values.data() + r * m.cols, m.cols); });
 }
 
 }  // namespace py

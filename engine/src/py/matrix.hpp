@@ -12,10 +12,6 @@ struct FlatMatrix {
 // Reads obj as rows of floats, else as one flat row; messages name the argument.
 FlatMatrix extract_matrix_f64(PyObject* obj, const char* name);
 
-// Splits a row-major flat buffer into rows of cols values (cols = 0 gives rows empty rows).
-std::vector<std::vector<double>> reshape_flat_to_rows(std::vector<double> values,
-                                                  std::size_t rows, std::size_t cols);
-
 // A row-major result that goes to Python as a list of `rows` lists of `cols` floats. Fewer
 // than rows * cols values stop the call (index out of bounds).
 struct RowList {

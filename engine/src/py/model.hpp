@@ -14,10 +14,11 @@
 
 namespace py {
 
-// The constructor's parameter list, from the record's argument table.
+// The constructor's parameter list, from the record's argument table, after `before` (for a
+// function that builds the record from its last parameters).
 template <class M>
-std::vector<Arg> ctor_args() {
-    std::vector<Arg> out;
+std::vector<Arg> ctor_args(std::vector<Arg> before = {}) {
+    std::vector<Arg> out = std::move(before);
     const typename M::Args defaults{};
     std::apply([&](auto... p) { (out.push_back(arg(p.name, defaults.*(p.member))), ...); },
                M::Args::params());

@@ -72,13 +72,7 @@ int exec(PyObject* module) {
                      Py_TYPE(module)->tp_name);
         return -1;
     }
-    PyObject* r = guard([&]() -> PyObject* {
-        body(module);
-        Py_RETURN_NONE;
-    });
-    if (!r) return -1;
-    Py_DECREF(r);
-    return 0;
+    return guard_status([&] { body(module); });
 }
 
 PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(&exec)}, {0, nullptr}};

@@ -97,77 +97,61 @@ void** api() {
     return g_api;
 }
 
-void check_array(PyObject* obj, int nd, int typenum, const char* expected) {
-    api();
-    if (!PyObject_TypeCheck(obj, array_type())) not_instance(obj, expected);
+namespace {
+
+// Whether obj is an ndarray (of exactly NumPy's type, or of a subclass too) with nd
+// dimensions and a dtype equivalent to typenum.
+bool is_array(PyObject* obj, int nd, int typenum, bool exact) {
+    PyTypeObject* t = array_type();
+    if (exact ? Py_TYPE(obj) != t : !PyObject_TypeCheck(obj, t)) return false;
     const auto* a = reinterpret_cast<const ArrayFields*>(obj);
-    if (a->nd != nd) not_instance(obj, expected);
+    if (a->nd != nd) return false;
     PyObject* want = descr(typenum);
     const bool same = reinterpret_cast<EquivTypes>(api()[API_EQUIV_TYPES])(a->descr, want) != 0;
     Py_DECREF(want);
-    if (!same) not_instance(obj, expected);
+    return same;
 }
 
-namespace {
-
-// The array when o is exactly an ndarray of float64 with nd dimensions, else null. The type
-// name is looked at first, so that NumPy is not loaded for objects that cannot be arrays.
-const ArrayFields* exact_f64(PyObject* o, int nd) {
-    if (std::strcmp(Py_TYPE(o)->tp_name, "numpy.ndarray") != 0) return nullptr;
-    if (Py_TYPE(o) != array_type()) return nullptr;
-    const auto* a = reinterpret_cast<const ArrayFields*>(o);
-    if (a->nd != nd) return nullptr;
-    PyObject* want = descr(typenum<double>);
-    const bool same = reinterpret_cast<EquivTypes>(api()[API_EQUIV_TYPES])(a->descr, want) != 0;
-    Py_DECREF(want);
-    return same ? a : nullptr;
-}
-
-// Element [i] of a strided run, whatever its alignment.
-inline double at_stride(const char* base, Py_intptr_t stride, std::size_t i) {
-    double v;
-    std::memcpy(&v, base + static_cast<std::ptrdiff_t>(i) * stride, sizeof v);
-    return v;
+// The view of o when o is exactly an ndarray of float64 with D dimensions. The type name is
+// looked at first, so that NumPy is not loaded for objects that cannot be arrays.
+template <int D>
+std::optional<View<double, D>> exact_f64(PyObject* o) {
+    if (std::strcmp(Py_TYPE(o)->tp_name, "numpy.ndarray") != 0) return std::nullopt;
+    if (!is_array(o, D, typenum<double>, true)) return std::nullopt;
+    return View<double, D>::of(reinterpret_cast<const ArrayFields*>(o));
 }
 
 }  // namespace
+
+void check_array(PyObject* obj, int nd, int typenum, const char* expected) {
+    if (!is_array(obj, nd, typenum, false)) not_instance(obj, expected);
+}
 
 }  // namespace py::np
 
 namespace py {
 
 bool load_f64_ndarray(PyObject* o, std::vector<double>& out) {
-    const np::ArrayFields* a = np::exact_f64(o, 1);
-    if (!a) return false;
-    const std::size_t n = static_cast<std::size_t>(a->dimensions[0]);
-    out.resize(n);
-    for (std::size_t i = 0; i < n; ++i) out[i] = np::at_stride(a->data, a->strides[0], i);
+    const auto v = np::exact_f64<1>(o);
+    if (!v) return false;
+    out.resize(v->dim(0));
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = v->at(i);
     return true;
 }
 
 bool load_f64_ndarray_rows(PyObject* o, std::vector<std::vector<double>>& out) {
-    const np::ArrayFields* a = np::exact_f64(o, 2);
-    if (!a) return false;
-    const std::size_t rows = static_cast<std::size_t>(a->dimensions[0]);
-    const std::size_t cols = static_cast<std::size_t>(a->dimensions[1]);
-    out.assign(rows, std::vector<double>(cols));
-    for (std::size_t r = 0; r < rows; ++r) {
-        const char* row = a->data + static_cast<std::ptrdiff_t>(r) * a->strides[0];
-        for (std::size_t c = 0; c < cols; ++c) out[r][c] = np::at_stride(row, a->strides[1], c);
-    }
+    const auto v = np::exact_f64<2>(o);
+    if (!v) return false;
+    out = np::rows_of(*v);
     return true;
 }
 
 bool load_f64_ndarray_matrix(PyObject* o, std::vector<double>& values, std::size_t& rows, std::size_t& cols) {
-    const np::ArrayFields* a = np::exact_f64(o, 2);
-    if (!a) return false;
-    rows = static_cast<std::size_t>(a->dimensions[0]);
-    cols = static_cast<std::size_t>(a->dimensions[1]);
-    values.resize(rows * cols);  // NumPy keeps the element count within its size type
-    for (std::size_t r = 0; r < rows; ++r) {
-        const char* row = a->data + static_cast<std::ptrdiff_t>(r) * a->strides[0];
-        for (std::size_t c = 0; c < cols; ++c) values[r * cols + c] = np::at_stride(row, a->strides[1], c);
-    }
+    const auto v = np::exact_f64<2>(o);
+    if (!v) return false;
+    rows = v->dim(0);
+    cols = v->dim(1);
+    values = np::logical_copy(*v);
     return true;
 }
 

@@ -2,6 +2,7 @@
 // Only the documented table entries and the array object fields shared by NumPy 1.x and 2.x
 // are used, so one build serves both.
 #pragma once
+#include <cstring>
 #include <span>
 
 #include "core.hpp"
@@ -66,6 +67,18 @@ struct View {
     Py_intptr_t strides[D] = {};
     int flags = 0;
 
+    // The view of an array object whose type, dimension count and dtype were just checked.
+    static View of(const ArrayFields* f) {
+        View v;
+        v.data = reinterpret_cast<const T*>(f->data);
+        for (int k = 0; k < D; ++k) {
+            v.dims[k] = f->dimensions[k];
+            v.strides[k] = f->strides[k];
+        }
+        v.flags = f->flags;
+        return v;
+    }
+
     std::size_t dim(int k) const { return static_cast<std::size_t>(dims[k]); }
     // Byte stride of dimension k.
     std::ptrdiff_t stride(int k) const { return static_cast<std::ptrdiff_t>(strides[k]); }
@@ -73,6 +86,17 @@ struct View {
         std::size_t n = 1;
         for (int k = 0; k < D; ++k) n *= dim(k);  // NumPy keeps the product within its size type
         return n;
+    }
+    // Element [i], or [r][c], by logical index, whatever the strides and alignment.
+    T at(std::size_t i) const
+        requires(D == 1)
+    {
+        return load(static_cast<std::ptrdiff_t>(i) * stride(0));
+    }
+    T at(std::size_t r, std::size_t c) const
+        requires(D == 2)
+    {
+        return load(static_cast<std::ptrdiff_t>(r) * stride(0) + static_cast<std::ptrdiff_t>(c) * stride(1));
     }
     bool c_order() const { return flags & C_CONTIGUOUS; }
     bool readable_in_place() const {
@@ -91,6 +115,13 @@ struct View {
         if (size() == 0) return {};
         return {data, size()};
     }
+
+private:
+    T load(std::ptrdiff_t offset) const {
+        T v;
+        std::memcpy(&v, reinterpret_cast<const char*>(data) + offset, sizeof v);
+        return v;
+    }
 };
 
 // Input array parameter: an ndarray of element type T and exactly D dimensions, borrowed for
@@ -107,15 +138,7 @@ struct Array {
 
     View<T, D> view() const {
         check_array(obj, D, typenum<T>, expected());
-        const auto* f = reinterpret_cast<const ArrayFields*>(obj);
-        View<T, D> v;
-        v.data = reinterpret_cast<const T*>(f->data);
-        for (int k = 0; k < D; ++k) {
-            v.dims[k] = f->dimensions[k];
-            v.strides[k] = f->strides[k];
-        }
-        v.flags = f->flags;
-        return v;
+        return View<T, D>::of(reinterpret_cast<const ArrayFields*>(obj));
     }
 
     // Shorthands over a fresh view; each takes its own, so a caller that reads several facts
@@ -131,13 +154,17 @@ template <class T>
 std::vector<T> logical_copy(const View<T, 2>& a) {
     const std::size_t rows = a.dim(0), cols = a.dim(1);
     std::vector<T> out(rows * cols);
-    const char* base = reinterpret_cast<const char*>(a.data);
     for (std::size_t r = 0; r < rows; ++r)
-        for (std::size_t c = 0; c < cols; ++c)
-            std::memcpy(&out[r * cols + c],
-                        base + static_cast<std::ptrdiff_t>(r) * a.stride(0) +
-                            static_cast<std::ptrdiff_t>(c) * a.stride(1),
-                        sizeof(T));
+        for (std::size_t c = 0; c < cols; ++c) out[r * cols + c] = a.at(r, c);
+    return out;
+}
+
+// As logical_copy, one vector per row.
+template <class T>
+std::vector<std::vector<T>> rows_of(const View<T, 2>& a) {
+    std::vector<std::vector<T>> out(a.dim(0), std::vector<T>(a.dim(1)));
+    for (std::size_t r = 0; r < out.size(); ++r)
+        for (std::size_t c = 0; c < out[r].size(); ++c) out[r][c] = a.at(r, c);
     return out;
 }
 
