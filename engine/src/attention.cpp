@@ -26,8 +26,7 @@ constexpr double kTermNs = 1.5, kElementNs = 0.07, kExpNs = 4.0, kDivideNs = 1.0
 
 void check_length(const char* name, const MatrixRef& m) {
     std::size_t want;
-    const bool wrapped = __builtin_mul_overflow(m.rows, m.cols, &want);
-    if (wrapped || m.data.size() != want)
+    if (!engine::length_is_product(m.data.size(), m.rows, m.cols, want))
         throw engine::Error(std::string(name) + " data length mismatch: got " + num(m.data.size()) + ", expected " +
                             num(want) + ".");
 }
@@ -59,12 +58,12 @@ void divide_by_row_sums(double* w, std::size_t m, std::size_t n) {
 // shaped into weights by shape(w, rows), then their weighted sums of V rows in one pass.
 template <class Shape>
 std::vector<double> attend(const MatrixRef& q, const MatrixRef& k, const MatrixRef& v, double shape_ns, Shape shape) {
-    std::vector<double> out(engine::alloc_mul(q.rows, v.cols));
+    std::vector<double> out(engine::alloc_size(q.rows, v.cols));
     const double per_row =
         static_cast<double>(k.rows) * (kTermNs + static_cast<double>(q.cols + v.cols) * kElementNs + shape_ns);
     const std::size_t key_block = std::max<std::size_t>(16, kKeyBlockBytes / sizeof(double) / std::max<std::size_t>(k.cols, 1) / 16 * 16);
     chunked::run(q.rows, per_row, [&](std::size_t b, std::size_t e) {
-        std::vector<double> w(engine::alloc_mul(std::min(e - b, kRowBlock), k.rows));
+        std::vector<double> w(engine::alloc_size(std::min(e - b, kRowBlock), k.rows));
         for (std::size_t r0 = b; r0 < e; r0 += kRowBlock) {
             const std::size_t m = std::min(e - r0, kRowBlock);
             // Keys in blocks that stay in the first-level cache while every query row meets them.
@@ -90,7 +89,7 @@ std::vector<double> multihead(const MatrixRef& q, const MatrixRef& k, const Matr
     // Every head has the same shapes (and data of the right lengths), so the heads' own checks
     // fail alike: make them once before starting any.
     check_dims(qh, k.rows, qh, v.rows);
-    std::vector<double> out(engine::alloc_mul(q.rows, v.cols));
+    std::vector<double> out(engine::alloc_size(q.rows, v.cols));
     const double per_head = static_cast<double>(q.rows) * static_cast<double>(k.rows) *
                             (kTermNs + static_cast<double>(qh + vh) * kElementNs + kDivideNs);
     chunked::run(n_heads, per_head, [&](std::size_t b, std::size_t e) {
@@ -128,7 +127,7 @@ void validate_multihead_shapes(const MatrixRef& q, const MatrixRef& k, const Mat
 }
 
 std::vector<double> extract_head_columns(const MatrixRef& m, std::size_t h, std::size_t width) {
-    std::vector<double> out(engine::alloc_mul(m.rows, width));
+    std::vector<double> out(engine::alloc_size(m.rows, width));
     for (std::size_t r = 0; r < m.rows; ++r) {
         const double* src = row(m, r) + h * width;
         std::copy(src, src + width, out.begin() + r * width);
@@ -186,7 +185,7 @@ std::vector<double> StochasticAttention::forward_sc(const MatrixRef& q, const Ma
     const stream_matrix::Streams ks = keys.encode(k.data, k.rows, k.cols, Layout::RowMajor);
     const stream_matrix::Streams vs = keys.encode(v.data, v.rows, v.cols, Layout::ColumnMajor);
 
-    std::vector<double> w(engine::alloc_mul(q.rows, k.rows));
+    std::vector<double> w(engine::alloc_size(q.rows, k.rows));
     const double score_row = static_cast<double>(k.rows) * (kCountNs + static_cast<double>(q.cols * words) * kCountWordNs);
     chunked::run(q.rows, score_row, [&](std::size_t b, std::size_t e) {
         for (std::size_t r = b; r < e; ++r) {
@@ -199,7 +198,7 @@ std::vector<double> StochasticAttention::forward_sc(const MatrixRef& q, const Ma
     });
 
     const stream_matrix::Streams ws = keys.encode(w, q.rows, k.rows, Layout::RowMajor);
-    std::vector<double> out(engine::alloc_mul(q.rows, v.cols));
+    std::vector<double> out(engine::alloc_size(q.rows, v.cols));
     const double out_row = static_cast<double>(v.cols) * (kCountNs + static_cast<double>(k.rows * words) * kCountWordNs);
     chunked::run(q.rows, out_row, [&](std::size_t b, std::size_t e) {
         for (std::size_t r = b; r < e; ++r)

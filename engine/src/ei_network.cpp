@@ -4,18 +4,13 @@
 #include <cmath>
 #include <new>
 
+#include "error.hpp"
 #include "poisson.hpp"
 #include "rng.hpp"
 
 namespace ei_network {
 
-uint64_t saturating_u64(double x) {
-    if (!(x > 0.0)) return 0;  // NaN too
-    if (x >= 18446744073709551616.0) return UINT64_MAX;
-    return static_cast<uint64_t>(x);
-}
-
-uint64_t step_count(double duration, double dt) { return std::min(saturating_u64(duration / dt), kMaxSteps); }
+uint64_t step_count(double duration, double dt) { return std::min(engine::saturating_u64(duration / dt), kMaxSteps); }
 
 namespace {
 

@@ -36,10 +36,6 @@ struct Result {
 // Longest run in steps, whatever duration and dt are.
 inline constexpr uint64_t kMaxSteps = 50000;
 
-// x truncated toward zero as an unsigned 64-bit value: NaN and negatives give 0, values
-// beyond the range saturate.
-uint64_t saturating_u64(double x);
-
 // Steps of a run: duration / dt, truncated and capped at kMaxSteps.
 uint64_t step_count(double duration, double dt);
 

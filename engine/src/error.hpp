@@ -1,6 +1,7 @@
 // Engine failures: a message for the caller (Error) or a violated precondition (Panic).
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <new>
 #include <source_location>
 #include <stdexcept>
@@ -52,8 +53,18 @@ inline std::size_t alloc_size(std::size_t a, std::size_t b) {
     if (__builtin_mul_overflow(a, b, &r)) throw std::bad_alloc();
     return r;
 }
-// alloc_size by the name the graph and attention sources call it.
-inline std::size_t alloc_mul(std::size_t a, std::size_t b) { return alloc_size(a, b); }
+// Whether len is a * b, the product not wrapping; product receives a * b (wrapped if it did).
+inline bool length_is_product(std::size_t len, std::size_t a, std::size_t b, std::size_t& product) {
+    return !__builtin_mul_overflow(a, b, &product) && len == product;
+}
+
+// x converted to u64, saturating: NaN and values at or below 0 give 0, values beyond the
+// range the maximum (a plain cast of those is undefined).
+inline uint64_t saturating_u64(double x) {
+    if (!(x > 0.0)) return 0;
+    if (x >= 18446744073709551616.0) return UINT64_MAX;
+    return static_cast<uint64_t>(x);
+}
 
 // A vector of rows * cols copies of v. A count no memory can hold fails as that allocation
 // would, with std::bad_alloc, never with the library's length error.

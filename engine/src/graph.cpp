@@ -26,18 +26,14 @@ constexpr double kCombineNs = 0.07, kScanNs = 0.5, kTanhNs = 10.0, kCountNs = 5.
 constexpr std::size_t kNodeBlock = 64;
 
 // a * b when it fits; otherwise (the wrapped value and) no match with any length.
-bool product_is(std::size_t len, std::size_t a, std::size_t b, std::size_t& product) {
-    return !__builtin_mul_overflow(a, b, &product) && len == product;
-}
-
 void check_square_length(std::size_t len, std::size_t n) {
     std::size_t nn;
-    if (!product_is(len, n, n, nn)) engine::panic_eq("adj_flat must have length n_nodes * n_nodes", len, nn);
+    if (!engine::length_is_product(len, n, n, nn)) engine::panic_eq("adj_flat must have length n_nodes * n_nodes", len, nn);
 }
 
 void check_features(const StochasticGraphLayer& l, std::size_t got) {
     std::size_t want;
-    if (!product_is(got, l.n_nodes, l.n_features, want))
+    if (!engine::length_is_product(got, l.n_nodes, l.n_features, want))
         throw engine::Error("node_features length mismatch: got " + num(got) + ", expected " + num(want) + ".");
 }
 
@@ -127,7 +123,7 @@ CsrMatrix CsrMatrix::make(std::vector<std::size_t> row_offsets, std::vector<std:
 }
 
 std::vector<double> random_weights(std::size_t n_features, uint64_t seed) {
-    std::vector<double> w(engine::alloc_mul(n_features, n_features));
+    std::vector<double> w(engine::alloc_size(n_features, n_features));
     rng::ChaCha8 g(seed);
     for (double& v : w) v = g.next_f64();
     return w;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "error.hpp"
+
 namespace sc_arith {
 
 std::vector<uint8_t> cordiv(std::span<const uint8_t> numerator, std::span<const uint8_t> denominator) {
@@ -21,12 +23,7 @@ uint64_t adaptive_length(double epsilon, double confidence) {
     constexpr uint64_t cap = 65536;
     if (epsilon <= 0.0 || confidence >= 1.0) return cap;
     const double bound = std::ceil(-std::log((1.0 - confidence) * 0.5) / ((epsilon + epsilon) * epsilon));
-    // Saturating conversion: negative and NaN give 0, beyond the range the maximum.
-    uint64_t b;
-    if (!(bound > 0.0)) b = 0;
-    else if (bound >= 18446744073709551616.0) b = UINT64_MAX;
-    else b = static_cast<uint64_t>(bound);
-    b = std::max<uint64_t>(b, 64);
+    const uint64_t b = std::max<uint64_t>(engine::saturating_u64(bound), 64);
     if (b > cap) return cap;
     uint64_t p = 64;
     while (p < b) p <<= 1;

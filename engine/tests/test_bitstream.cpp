@@ -6,21 +6,12 @@
 #include "bitcore_util.hpp"
 #include "bitstream.hpp"
 #include "error.hpp"
+#include "panic_text.hpp"
 
 namespace {
 
 using bitstream::BitStreamTensor;
 using namespace bitcore_test;
-
-template <class F>
-std::string panic_text(F&& f) {
-    try {
-        f();
-    } catch (const engine::Panic& p) {
-        return p.what();
-    }
-    return "<no stop>";
-}
 
 BitStreamTensor words(std::vector<uint64_t> w, std::size_t length) { return BitStreamTensor{std::move(w), length}; }
 

@@ -15,6 +15,7 @@
 #include "bitstream.hpp"
 #include "error.hpp"
 #include "graph.hpp"
+#include "panic_text.hpp"
 #include "simd/kernels.hpp"
 #include "stream_matrix.hpp"
 
@@ -154,15 +155,6 @@ TEST(StreamMatrix, KeystreamPositionsEqualSequentialDrawing) {
                 }
         }
     }
-}
-
-std::string panic_text(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const engine::Panic& p) {
-        return p.what();
-    }
-    return "no panic";
 }
 
 TEST(GraphChecks, DirectRecordsStopOnLengthsAndIndices) {

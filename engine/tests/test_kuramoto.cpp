@@ -14,6 +14,7 @@
 
 #include "error.hpp"
 #include "kvra/kuramoto.hpp"
+#include "panic_text.hpp"
 #include "rng.hpp"
 
 using kvra::kuramoto::KuramotoSolver;
@@ -101,15 +102,6 @@ std::vector<double> uniform(std::size_t m, uint64_t seed, double lo, double hi) 
     std::vector<double> v(m);
     for (auto& x : v) x = lo + (hi - lo) * g.next_f64();
     return v;
-}
-
-std::string panic_text(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const engine::Panic& p) {
-        return p.what();
-    }
-    return "<no panic>";
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "ei_network.hpp"
+#include "error.hpp"
 #include "poisson.hpp"
 #include "rng.hpp"
 
@@ -96,7 +97,7 @@ TEST(SaturatingU64, TruncatesClampsAndSaturates) {
         {1e300, UINT64_MAX},
         {inf, UINT64_MAX},
     };
-    for (const auto& c : cases) EXPECT_EQ(ei_network::saturating_u64(c.x), c.want) << c.x;
+    for (const auto& c : cases) EXPECT_EQ(engine::saturating_u64(c.x), c.want) << c.x;
     EXPECT_EQ(ei_network::step_count(1e30, 1.0), ei_network::kMaxSteps);
     EXPECT_EQ(ei_network::step_count(10.0, 0.1), 100u);
 }
