@@ -10,11 +10,11 @@ machine may be busy.
 """
 import random
 import sys
-import timeit
 
 import numpy as np
 
 import sc_dravik_engine as sc
+import timing
 
 GOLDEN = 0x9E3779B97F4A7C15
 MOD_BITS = 52     # bits 32 .. 51 of the product hold the slot of every table up to 2^20
@@ -79,7 +79,7 @@ def chain_text(ids):
 
 
 def best(fn):
-    return min(timeit.repeat(fn, number=1, repeat=REPEATS))
+    return timing.best(fn, 1, REPEATS)
 
 
 def main():
@@ -100,7 +100,7 @@ def main():
             t_crafted = best(lambda: fn(graphs["colliding"]))
             t_random = best(lambda: fn(graphs["random"]))
             ratio = t_crafted / t_random
-            verdict = "met" if ratio <= TARGET else "MISSED"
+            verdict = timing.verdict(ratio <= TARGET)
             print(f"  {what:10s} colliding ids {t_crafted * 1e3:8.2f} ms, random ids (baseline) "
                   f"{t_random * 1e3:8.2f} ms: ratio {ratio:5.2f} (target <= {TARGET:g}) {verdict}")
     return 0

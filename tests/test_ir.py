@@ -2,6 +2,7 @@
 import pytest
 
 import sc_dravik_engine as sc
+from sc_testing import Hook
 
 CONSUMED = "Builder already consumed by build()."
 SATURATED = "[18446744073709551614:0]"  # the range of a width saturated at 2^64 - 1
@@ -331,13 +332,8 @@ def test_a_second_graph_needs_a_new_builder():
 def test_builder_methods_borrow_exclusively():
     b = sc.ScGraphBuilder("r")
 
-    class Reenter:
-        def __index__(self):
-            b.popcount(0)
-            return 0
-
     with pytest.raises(RuntimeError, match="^Already borrowed$"):
-        b.output("y", Reenter())
+        b.output("y", Hook(lambda: b.popcount(0), 0))
     assert b.popcount(0) == 0  # released, and nothing was appended by the failed calls
 
 

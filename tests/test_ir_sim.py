@@ -18,6 +18,7 @@ import subprocess
 import pytest
 
 import sc_dravik_engine as sc
+from bitref import lfsr16_step
 
 SV_DIR = pathlib.Path(__file__).resolve().parent.parent / "engine" / "tests" / "sv"
 BLOCKS = ["sc_bitstream_encoder", "sc_bitstream_synapse", "sc_lif_neuron", "sc_dense_layer_core"]
@@ -357,10 +358,6 @@ def port_width(ops, source, seen=()):
             "dense_forward": int(f.get("nn", 7))}.get(kind, 64)
 
 
-def lfsr_step(r):
-    return ((r << 1) | ((r >> 15) ^ (r >> 13) ^ (r >> 12) ^ (r >> 10)) & 1) & 0xFFFF
-
-
 def wrap(x, k):
     return signed_bits(x % (1 << k), k)
 
@@ -429,7 +426,7 @@ class Model:
     def clock(self, val):
         for kind, oid, f in self.ops:
             if kind == "encode":
-                self.state[oid] = lfsr_step(self.state[oid])
+                self.state[oid] = lfsr16_step(self.state[oid])
             elif kind == "lif_step":
                 self.lif(self.state[oid], f, [val[x][0] for x in f["args"]])
             elif kind == "dense_forward":
