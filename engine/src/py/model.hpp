@@ -7,12 +7,26 @@
 // binds the record's step (shared borrow when it is const) and defaults to step(current);
 // `reset` is bound when the record has one; get_state reports the fields that `state` names,
 // in order. Further parts: `no_state` (no get_state), `alias(name, member)` (a second name
-// of a method without arguments), `method(member, args...)` (another method).
+// of a method without arguments), `method(member, args...)` (another method), and three
+// get_state forms for array fields: `state_as(key, member)` (one key naming another member),
+// `array_state(member)` (the member as a NumPy float64 array under its own name) and
+// `array_get_state(member)` (get_state returns that array itself, not a dict).
 #pragma once
 #include "core.hpp"
 #include "neurons/args.hpp"
+#include "numpy.hpp"
 
 namespace py {
+
+// get_state values of array fields: fresh copies, so later steps never show through.
+inline Ref array_copy(const std::vector<double>& v) { return np::array(std::vector<double>(v)); }
+template <class V>
+Ref state_dict(const char* key, const V& value) {
+    DictBuilder d;
+    d.set(key, value);
+    return std::move(d.dict);
+}
+inline Ref array_state_dict(const char* key, const std::vector<double>& v) { return state_dict(key, array_copy(v)); }
 
 // The constructor's parameter list, from the record's argument table, after `before` (for a
 // function that builds the record from its last parameters).
@@ -106,6 +120,9 @@ private:
 #define SC_MODEL_TAG_no_state no_state
 #define SC_MODEL_TAG_alias(...) alias, __VA_ARGS__
 #define SC_MODEL_TAG_method(...) method, __VA_ARGS__
+#define SC_MODEL_TAG_state_as(...) state_as, __VA_ARGS__
+#define SC_MODEL_TAG_array_state(...) array_state, __VA_ARGS__
+#define SC_MODEL_TAG_array_get_state(...) array_get_state, __VA_ARGS__
 
 #define SC_MODEL_DO_step(M, ...) .step({__VA_ARGS__})
 #define SC_MODEL_DO_state(M, ...) \
@@ -113,6 +130,12 @@ private:
 #define SC_MODEL_DO_no_state(M) .no_state()
 #define SC_MODEL_DO_alias(M, name, member) .template def<&M::member>(#name)
 #define SC_MODEL_DO_method(M, member, ...) .template def<&M::member>(#member __VA_OPT__(, {__VA_ARGS__}))
+#define SC_MODEL_DO_state_as(M, key, member) \
+    .template def<[](const M& m) { return ::py::state_dict(#key, m.member); }>("get_state")
+#define SC_MODEL_DO_array_state(M, member) \
+    .template def<[](const M& m) { return ::py::array_state_dict(#member, m.member); }>("get_state")
+#define SC_MODEL_DO_array_get_state(M, member) \
+    .template def<[](const M& m) { return ::py::array_copy(m.member); }>("get_state")
 
 // The builder of class M under its Python name.
 #define SC_MODEL_DECL_NAMED(M, name, ...) \
