@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs the Debian packages the build and the tests need, only when some are missing.
 set -e
-pkgs="make cmake g++ python3-dev python3-numpy python3-pytest libgtest-dev verilator iverilog $*"
+pkgs="make cmake g++ python3-dev python3-numpy python3-pytest libgtest-dev verilator iverilog python3-mpmath python3-hypothesis $*"
 missing=""
 for p in $pkgs; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

@@ -13,6 +13,7 @@
 
 #include "error.hpp"
 #include "neurons/args.hpp"
+#include "neurons/buffers.hpp"
 #include "neurons/draws.hpp"
 #include "rng.hpp"
 
@@ -189,13 +190,6 @@ struct SpikeResponseNeuron {
         time_since_spike = 1000.0;
     }
 };
-
-// n copies of value. A count whose byte size cannot be represented stops the call; a
-// representable one that no memory can hold fails as that allocation does (std::bad_alloc).
-inline std::vector<double> filled(std::size_t n, double value) {
-    if (n > std::vector<double>().max_size()) engine::panic("capacity overflow");
-    return std::vector<double>(n, value);
-}
 
 // Pushes value in at index 0 (the newest), dropping the oldest; an empty history stays empty.
 inline void push_newest(std::vector<double>& hist, double value) {
