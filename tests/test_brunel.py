@@ -79,8 +79,10 @@ CASES = [
       "refractory_period": 3, "seed": 9}, 40),
     # External sums far beyond 16 bits, wrapped.
     (30, random_net(30, 0.5, 0, 20), 40, 256, 3.0, 15000, {"refractory_period": 0}, 20),
-    # A mean above 700 is drawn in runs of equal smaller mean.
+    # A mean above 700 is drawn by rejection, in bounded time however large it is.
     (4, random_net(4, 0.5, -300, 300), 128, 64, 1500.0, 1, {"v_threshold": 700, "seed": 5}, 4),
+    # The saturated count 2^64 - 1 wraps to -1 in 32 bits, times the weight.
+    (6, random_net(6, 0.5, -300, 300), 256, 256, 1e308, -300, {"seed": 5}, 6),
 ]
 
 

@@ -47,6 +47,10 @@ DRIVEN = {"n_exc": 8, "n_inh": 3, "ext_rate": 40000.0, "duration": 30.0}
     # Fewer than 100 steps: bins of one step, whose time is raised to 1 ms.
     {**DRIVEN, "duration": 4.5, "ext_rate": 200000.0},
     {"n_exc": 0, "n_inh": 4, "ext_rate": 30000.0, "duration": 12.0, "w_ii": 1.0},
+    # Means above 700 (1000 per step) are drawn by rejection; 1e308 saturates every count.
+    {**DRIVEN, "ext_rate": 1e7, "duration": 5.0},
+    {**DRIVEN, "ext_rate": 1e308, "duration": 5.0},
+    {**DRIVEN, "ext_rate": np.uint64(2**64 - 1), "duration": 5.0},
 ])
 def test_follows_the_reference(kwargs):
     r = sc.py_simulate_ei_network(**kwargs)

@@ -2,7 +2,47 @@
 
 #include <emmintrin.h>
 
+#include "error.hpp"
+
 namespace poisson {
+
+// Transformed rejection with squeeze (Hoermann's PTRS): the hat is built from the mean alone.
+Knuth::Rejection::Rejection(double mu) : mean(mu), log_mean(std::log(mu)) {
+    const double s = std::sqrt(mu);
+    b = 0.931 + 2.53 * s;
+    a = -0.059 + 0.02483 * b;
+    log_inv_alpha = std::log(1.1239 + 1.1328 / (b - 3.4));
+    v_r = 0.9277 - 3.6224 / (b - 2.0);
+}
+
+namespace {
+
+// ln of the Poisson probability of k at mean mu. Written as d - k ln(1 + d/mu) less the
+// Stirling terms of ln k!, with d = k - mu, so that no two terms of size mu ln mu cancel: the
+// plain -mu + k ln mu - ln k! loses every digit for the means this path serves.
+double log_probability(double k, double mu, double log_mean) {
+    if (k < 16.0) return -mu + k * log_mean - std::lgamma(k + 1.0);
+    const double d = k - mu;
+    const double inv = 1.0 / k, inv2 = inv * inv;
+    const double stirling = inv * (1.0 / 12.0 - inv2 * (1.0 / 360.0 - inv2 * (1.0 / 1260.0)));
+    return d - k * std::log1p(d / mu) - 0.5 * std::log(6.283185307179586 * k) - stirling;
+}
+
+}  // namespace
+
+uint64_t Knuth::Reader::draw_rejection() {
+    const Rejection& c = k_.large_;
+    for (;;) {
+        const double u = uniform() - 0.5;
+        const double v = uniform();
+        const double us = 0.5 - std::fabs(u);
+        const double k = std::floor((2.0 * c.a / us + c.b) * u + c.mean + 0.43);
+        if (us >= 0.07 && v <= c.v_r) return engine::saturating_u64(k);
+        if (k < 0.0 || (us < 0.013 && v > us)) continue;
+        if (std::log(v) + c.log_inv_alpha - std::log(c.a / (us * us) + c.b) <= log_probability(k, c.mean, c.log_mean))
+            return engine::saturating_u64(k);
+    }
+}
 
 std::size_t Knuth::refill(std::size_t pos) {
     const std::size_t kept = kBlock - pos;

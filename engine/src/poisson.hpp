@@ -1,4 +1,5 @@
-// Poisson counts by Knuth's product-of-uniforms method, for the networks' external drive.
+// Poisson counts for the networks' external drive: Knuth's product-of-uniforms method for
+// small means, transformed rejection for large ones.
 #pragma once
 #include <array>
 #include <cmath>
@@ -9,22 +10,16 @@
 
 namespace poisson {
 
-// Largest mean of one product run. Beyond ~708 exp(-mean) is no longer a normal double and
-// the product stops near 745 draws whatever the mean; a larger mean is drawn as the sum of
-// equal runs of at most this mean (a sum of Poisson counts is a Poisson count).
+// Largest mean drawn by one product run. Beyond ~708 exp(-mean) is no longer a normal double
+// and the product stops near 745 draws whatever the mean; a larger finite mean is drawn by
+// transformed rejection, whose expected number of uniforms does not grow with the mean.
 inline constexpr double kMaxRunMean = 700.0;
 
-// Runs needed for a mean: ceil(mean / kMaxRunMean), saturating.
-inline uint64_t runs_for(double mean) {
-    const double r = std::ceil(mean / kMaxRunMean);
-    if (!(r < 18446744073709551616.0)) return UINT64_MAX;
-    return static_cast<uint64_t>(r);
-}
-
-// Counts of one mean >= 0 from a generator. Each count is the sum over its runs of
-// k = -1, p = 1; repeat { p *= U; k += 1 } until p <= limit, with U the uniform draws of the
-// generator in order. A mean up to kMaxRunMean (and an infinite one, whose single run ends
-// when the product underflows) is one run with limit exp(-mean).
+// Counts of one mean >= 0 from a generator, with U the uniform draws of the generator in order.
+// A mean up to kMaxRunMean (and an infinite one, whose run ends when the product underflows)
+// is k = -1, p = 1; repeat { p *= U; k += 1 } until p <= exp(-mean). A larger finite mean is
+// drawn by transformed rejection with squeeze (two uniforms per trial, about 1.15 trials per
+// count), the count saturating at 2^64 - 1 where it cannot be represented.
 //
 // The uniforms are drawn ahead in blocks, and for every buffered position the number of the
 // first four products from there that stay above the limit is worked out at once: a run
@@ -35,15 +30,13 @@ inline uint64_t runs_for(double mean) {
 class Knuth {
 public:
     Knuth(double mean, rng::Xoshiro256pp gen) : gen_(gen) {
-        if (mean > kMaxRunMean && std::isfinite(mean)) {
-            runs_ = runs_for(mean);
-            mean = mean / static_cast<double>(runs_);
-        }
-        limit_ = std::exp(-mean);
+        if (mean > kMaxRunMean && std::isfinite(mean)) large_ = Rejection(mean);
+        else limit_ = std::exp(-mean);
     }
 
     double limit() const { return limit_; }
-    uint64_t runs() const { return runs_; }
+    // Whether counts are drawn by rejection (a finite mean above kMaxRunMean).
+    bool rejection() const { return large_.mean > 0.0; }
 
     uint64_t draw() { return Reader(*this).draw(); }
 
@@ -56,13 +49,16 @@ public:
         Reader(const Reader&) = delete;
         ~Reader() { k_.pos_ = pos_; }
 
-        uint64_t draw() {
-            uint64_t k = draw_run();
-            for (uint64_t r = 1; r < k_.runs_; ++r) k += draw_run();
-            return k;
-        }
+        uint64_t draw() { return k_.rejection() ? draw_rejection() : draw_run(); }
 
     private:
+        double uniform() {
+            if (pos_ == kBlock) pos_ = k_.refill(pos_);
+            return k_.u_[pos_++];
+        }
+
+        uint64_t draw_rejection();
+
         uint64_t draw_run() {
             if (pos_ + 4 > kBlock) pos_ = k_.refill(pos_);
             const unsigned m = k_.lead_[pos_];
@@ -87,12 +83,19 @@ public:
 private:
     static constexpr std::size_t kBlock = 1024;
 
+    // The constants of the rejection method for one mean (mean 0: not in use).
+    struct Rejection {
+        Rejection() = default;
+        explicit Rejection(double mu);
+        double mean = 0.0, log_mean = 0.0, a = 0.0, b = 0.0, log_inv_alpha = 0.0, v_r = 0.0;
+    };
+
     // Keeps the uniforms from pos on, fills the rest of the block, recounts the leads, and
     // returns the new reading position.
     std::size_t refill(std::size_t pos);
 
     double limit_ = 1.0;
-    uint64_t runs_ = 1;
+    Rejection large_;
     rng::Xoshiro256pp gen_;
     std::size_t pos_ = kBlock;  // empty: the first draw fills the block
     std::array<double, kBlock> u_{};

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <vector>
 
 #include "ei_network.hpp"
 #include "error.hpp"
@@ -15,21 +16,23 @@ struct Moments {
     double mean, variance;
 };
 
+// Moments taken about lambda, so that large means keep their digits.
 Moments sample(double lambda, int n, uint64_t seed) {
     poisson::Knuth k(lambda, rng::Xoshiro256pp(seed));
     double sum = 0, sq = 0;
     for (int i = 0; i < n; ++i) {
-        const double x = static_cast<double>(k.draw());
-        sum += x;
-        sq += x * x;
+        const double d = static_cast<double>(k.draw()) - lambda;
+        sum += d;
+        sq += d * d;
     }
     const double mean = sum / n;
-    return {mean, sq / n - mean * mean};
+    return {lambda + mean, sq / n - mean * mean};
 }
 
 class PoissonMoments : public ::testing::TestWithParam<double> {};
 
-// Mean and variance both equal lambda; five standard errors of the mean as tolerance.
+// Mean and variance both equal lambda; five standard errors of the mean as tolerance. Means
+// up to 700 take the product of uniforms, larger ones the rejection method.
 TEST_P(PoissonMoments, MeanAndVarianceMatchTheMean) {
     const double lambda = GetParam();
     const int n = 4000;
@@ -38,8 +41,41 @@ TEST_P(PoissonMoments, MeanAndVarianceMatchTheMean) {
     EXPECT_NEAR(m.variance / lambda, 1.0, 0.12);
 }
 
-// 700 is one run; above it the runs are summed (one product run stops near 745).
-INSTANTIATE_TEST_SUITE_P(Means, PoissonMoments, ::testing::Values(0.5, 3.0, 700.0, 760.0, 2000.0, 9000.0));
+INSTANTIATE_TEST_SUITE_P(Means, PoissonMoments,
+                         ::testing::Values(0.5, 3.0, 700.0, 700.5, 760.0, 2000.0, 9000.0, 1e6, 1e12, 1e16));
+
+// The rejection method's histogram against the Poisson probabilities at a mean just above the
+// product method's range: a chi-square over the central bins (df ~ 80, far below 200).
+TEST(Poisson, RejectionFollowsThePoissonLaw) {
+    const double mu = 800.0;
+    poisson::Knuth k(mu, rng::Xoshiro256pp(5));
+    ASSERT_TRUE(k.rejection());
+    const int n = 200000, lo = 760, hi = 840;
+    std::vector<int> hist(hi - lo + 1, 0);
+    for (int i = 0; i < n; ++i) {
+        const uint64_t x = k.draw();
+        if (x >= static_cast<uint64_t>(lo) && x <= static_cast<uint64_t>(hi)) ++hist[x - lo];
+    }
+    double chi2 = 0.0;
+    for (int x = lo; x <= hi; ++x) {
+        const double p = std::exp(-mu + x * std::log(mu) - std::lgamma(x + 1.0));
+        const double want = n * p;
+        chi2 += (hist[x - lo] - want) * (hist[x - lo] - want) / want;
+    }
+    EXPECT_LT(chi2, 200.0);
+}
+
+// Means whose counts cannot be represented saturate, in a bounded number of draws.
+TEST(Poisson, HugeMeansSaturate) {
+    for (const double mu : {1e20, 1e100, 1e308, std::numeric_limits<double>::max()}) {
+        poisson::Knuth k(mu, rng::Xoshiro256pp(3));
+        for (int i = 0; i < 1000; ++i) ASSERT_EQ(k.draw(), UINT64_MAX) << mu;
+    }
+    // Just above 2^63 the counts still fit and spread around the mean.
+    poisson::Knuth k(9.3e18, rng::Xoshiro256pp(3));
+    const uint64_t x = k.draw();
+    EXPECT_NEAR(static_cast<double>(x), 9.3e18, 1e11);
+}
 
 // One uniform at a time, as the method is written.
 uint64_t plain_knuth(double limit, rng::Xoshiro256pp& g) {
@@ -66,14 +102,13 @@ TEST_P(PoissonStream, EqualsOneUniformAtATime) {
 
 INSTANTIATE_TEST_SUITE_P(Means, PoissonStream, ::testing::Values(0.0, 0.05, 2.0, 3.5, 9.0, 120.0, 700.0));
 
-TEST(Poisson, RunsPerMean) {
-    EXPECT_EQ(poisson::Knuth(700.0, rng::Xoshiro256pp(1)).runs(), 1u);
-    EXPECT_EQ(poisson::Knuth(700.5, rng::Xoshiro256pp(1)).runs(), 2u);
-    EXPECT_EQ(poisson::Knuth(2100.0, rng::Xoshiro256pp(1)).runs(), 3u);
-    EXPECT_EQ(poisson::Knuth(1e300, rng::Xoshiro256pp(1)).runs(), UINT64_MAX);
-    // An infinite mean has no finite run count: one run, which ends when the product underflows.
+TEST(Poisson, MethodPerMean) {
+    EXPECT_FALSE(poisson::Knuth(700.0, rng::Xoshiro256pp(1)).rejection());
+    EXPECT_TRUE(poisson::Knuth(700.5, rng::Xoshiro256pp(1)).rejection());
+    EXPECT_TRUE(poisson::Knuth(1e300, rng::Xoshiro256pp(1)).rejection());
+    // An infinite mean keeps the product run, which ends when the product underflows.
     poisson::Knuth inf(std::numeric_limits<double>::infinity(), rng::Xoshiro256pp(1));
-    EXPECT_EQ(inf.runs(), 1u);
+    EXPECT_FALSE(inf.rejection());
     EXPECT_EQ(inf.limit(), 0.0);
     EXPECT_GT(inf.draw(), 600u);
 }
