@@ -1,8 +1,9 @@
 PYTHON ?= /usr/bin/python3
 BUILD  ?= build
+SANITIZE_BUILD ?= build-sanitize
 JOBS   ?= $(shell nproc 2>/dev/null || echo 4)
 
-.PHONY: all deps build demo test bench clean
+.PHONY: all deps build demo test test-release test-sanitize bench clean
 
 all: build
 
@@ -16,9 +17,25 @@ build: deps
 demo: build
 	PYTHONPATH=$(BUILD) $(PYTHON) examples/quickstart.py
 
-test: build
+# Every test: the release build's suites, then the same suites under the sanitizers.
+test: test-release test-sanitize
+
+test-release: build
 	cd $(BUILD) && ctest --output-on-failure
 	PYTHONPATH=$(BUILD) $(PYTHON) -m pytest -q tests
+
+# AddressSanitizer and UndefinedBehaviorSanitizer over the engine tests and pytest, in a
+# build folder of their own. The interpreter is not instrumented: the ASan runtime (with the
+# C++ runtime, whose throws it intercepts) is preloaded, and leaks are looked for in the
+# engine tests only, since the interpreter keeps its own allocations to the end.
+test-sanitize: deps
+	@cmake -S . -B $(SANITIZE_BUILD) -DPython3_EXECUTABLE=$(PYTHON) -DSC_SANITIZE=ON >/dev/null
+	@cmake --build $(SANITIZE_BUILD) -j $(JOBS)
+	cd $(SANITIZE_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure
+	SC_SANITIZED=1 SC_BUILD_DIR=$(SANITIZE_BUILD) PYTHONPATH=$(SANITIZE_BUILD) \
+	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+	  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+	  $(PYTHON) -m pytest -q -p no:cacheprovider --capture=sys tests
 
 bench:
 	@sh scripts/install-deps.sh libbenchmark-dev libopenblas0-pthread python3-brian
@@ -37,4 +54,4 @@ bench:
 	if [ -n "$$failed" ]; then echo "benchmarks that could not run:$$failed" >&2; exit 1; fi
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD)

@@ -8,6 +8,8 @@ import pytest
 import sc_dravik_engine as sc
 from sc_testing import run_child_json
 
+pytestmark = pytest.mark.failing_allocation
+
 # Each case is evaluated in a child whose address space is capped, so every one of them fails
 # at its first large allocation whatever the machine's overcommit policy. Comments name the
 # way each size used to go wrong or could go wrong.

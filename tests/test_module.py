@@ -116,6 +116,7 @@ def _readelf(*args):
     return subprocess.run(["readelf", *args, sc.__file__], capture_output=True, text=True, check=True).stdout
 
 
+@pytest.mark.release_link
 def test_only_the_init_function_is_exported():
     exported = [
         line.split()[-1]
@@ -125,6 +126,7 @@ def test_only_the_init_function_is_exported():
     assert exported == ["PyInit_sc_dravik_engine"]
 
 
+@pytest.mark.release_link
 def test_needs_only_the_c_runtime():
     needed = [line.split("[")[1].rstrip("]") for line in _readelf("-d").splitlines() if "(NEEDED)" in line]
     assert needed, "no dynamic dependencies listed"

@@ -493,6 +493,12 @@ def test_gamma_renewal_large_shape_matches_the_full_sum():
         assert [obj.step(override) for _ in range(60)] == [ref.step(override) for _ in range(60)]
 
 
+@pytest.mark.failing_allocation
+def test_glm_size_beyond_memory():
+    with pytest.raises(MemoryError):
+        sc.GLMNeuron(n_h=2**59)
+
+
 def test_glm_without_filters_fires_at_the_bias_rate():
     # Empty sums leave lambda = exp(-3.0): a spike when a draw falls below exp(-3.0) / 1000.
     obj, ref = sc.GLMNeuron(n_k=0, n_h=0, seed=42), RefGLM(n_k=0, n_h=0, seed=42)
@@ -506,8 +512,6 @@ def test_glm_sizes():
     # failed allocation.
     for kwargs in ({"n_k": 2**61}, {"n_h": 2**63}, {"n_k": 2**64 - 1}):
         assert str(panic_of(sc.GLMNeuron, **kwargs)) == "capacity overflow"
-    with pytest.raises(MemoryError):
-        sc.GLMNeuron(n_h=2**59)
     n = sc.GLMNeuron(n_k=3, n_h=2)
     n.step(1.0)
     assert n.reset() is None
