@@ -32,6 +32,10 @@ Ref brunel_network_class();
 // ei_network_bindings.cpp
 Ref simulate_ei_network_function();
 
+// network_runner_bindings.cpp
+Ref network_runner_class();
+Ref batch_simulate_function();
+
 // kvra_bindings.cpp
 Ref kuramoto_solver_class();
 Ref kvra_metrics_class();

@@ -854,11 +854,15 @@ public:
 
     template <auto F>
     Class& def_static(const char* name, std::vector<Arg> args = {}, const char* doc = "") {
-        static_assert(arity_v<F> >= 1, "a static method without parameters is not needed here");
         const char* text = keep(signature_text(name, args, false) + doc);
-        declare<F, 0>(name_ + "." + name + "()", args);
-        methods_.push_back({name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fast_entry<F, 0>)),
-                            METH_FASTCALL | METH_KEYWORDS | METH_STATIC, text});
+        if constexpr (arity_v<F> == 0) {
+            check_arity(name_ + "." + name + "()", args.size(), 0);
+            methods_.push_back({name, reinterpret_cast<PyCFunction>(&noargs_entry<F, 0>), METH_NOARGS | METH_STATIC, text});
+        } else {
+            declare<F, 0>(name_ + "." + name + "()", args);
+            methods_.push_back({name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fast_entry<F, 0>)),
+                                METH_FASTCALL | METH_KEYWORDS | METH_STATIC, text});
+        }
         return *this;
     }
 

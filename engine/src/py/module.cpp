@@ -51,7 +51,9 @@ void body(PyObject* module) {
     m.add("LapicqueNeuron", LapicqueNeuron_class());
     register_neuron_classes(m);
 
+    m.add("NetworkRunner", network_runner_class());
     m.add("py_simulate_ei_network", simulate_ei_network_function());
+    m.add("py_batch_simulate", batch_simulate_function());
 
     m.add("py_cordiv", cordiv_function());
     m.add("py_adaptive_length", adaptive_length_function());

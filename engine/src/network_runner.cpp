@@ -1,0 +1,216 @@
+#include "network_runner.hpp"
+
+#include <array>
+#include <functional>
+
+#include "error.hpp"
+#include "pool.hpp"
+
+namespace network_runner {
+namespace {
+
+using One = Variants<Indices>::One;
+using Many = Variants<Indices>::Many;
+
+template <std::size_t I>
+constexpr const auto& model_at() {
+    return std::get<I>(kModels);
+}
+
+[[noreturn]] void unsupported(std::string_view name) {
+    throw engine::Error("Unsupported model: '" + std::string(name) + "'");
+}
+
+// Per-row operations reached by the variant's index in one table read.
+template <std::size_t I>
+double soma_of(const One& v) {
+    return model_at<I>().soma(*std::get_if<I>(&v));
+}
+template <std::size_t I>
+One make_one() {
+    return One(std::in_place_index<I>, model_at<I>().make());
+}
+template <std::size_t I>
+Many make_many(std::size_t n) {
+    const RecordAt<I> proto = model_at<I>().make();
+    return Many(std::in_place_index<I>, n, proto);
+}
+template <std::size_t I>
+void voltages_of(const Many& m, std::vector<double>& out) {
+    for (const auto& r : *std::get_if<I>(&m)) out.push_back(model_at<I>().soma(r));
+}
+
+template <std::size_t... I>
+constexpr auto tables(std::index_sequence<I...>) {
+    struct Tables {
+        std::array<double (*)(const One&), kVariants> soma;
+        std::array<One (*)(), kVariants> make_one;
+        std::array<Many (*)(std::size_t), kVariants> make_many;
+        std::array<void (*)(const Many&, std::vector<double>&), kVariants> voltages;
+    };
+    return Tables{{&soma_of<I>...}, {&make_one<I>...}, {&make_many<I>...}, {&voltages_of<I>...}};
+}
+constexpr auto kTables = tables(Indices{});
+
+template <std::size_t... I>
+std::optional<std::size_t> find(std::string_view name, std::index_sequence<I...>) {
+    std::optional<std::size_t> found;
+    const auto is = [&](std::size_t i, const char* a, const char* b) {
+        if (name == a || (b && name == b)) found = i;
+        return found.has_value();
+    };
+    (is(I, model_at<I>().name, model_at<I>().long_name) || ...);
+    return found;
+}
+
+// Neurons are stepped in chunks of this many, each chunk by one thread.
+constexpr std::size_t kChunk = 256;
+
+// Steps neurons [begin, end) of one population with their currents, setting their flags.
+void step_range(PopulationRunner& p, std::size_t begin, std::size_t end) {
+    std::visit(
+        [&](auto& neurons) {
+            auto* n = neurons.data();
+            const double* c = p.currents.data();
+            uint8_t* s = p.spikes.data();
+            for (std::size_t k = begin; k < end; ++k) s[k] = n[k].step(c[k]) != 0;
+        },
+        p.neurons);
+}
+
+}  // namespace
+
+int32_t NeuronVariant::step(double current) {
+    return std::visit([current](auto& r) { return static_cast<int32_t>(r.step(current)); }, record);
+}
+
+double NeuronVariant::soma_voltage() const { return kTables.soma[record.index()](record); }
+
+std::optional<std::size_t> model_index(std::string_view name) { return find(name, Indices{}); }
+
+NeuronVariant create_neuron(std::string_view name) {
+    const auto i = model_index(name);
+    if (!i) unsupported(name);
+    return NeuronVariant{kTables.make_one[*i]()};
+}
+
+std::vector<std::string> supported_models() {
+    std::vector<std::string> out;
+    std::apply([&](const auto&... m) { ((m.listed ? void(out.emplace_back(m.name)) : void()), ...); }, kModels);
+    return out;
+}
+
+PopulationRunner create_population(std::string_view model, std::size_t n) {
+    if (n > kMaxPopulation)
+        throw engine::Error("A population holds at most " + std::to_string(kMaxPopulation) + " neurons, got " +
+                            std::to_string(n) + ".");
+    PopulationRunner p;
+    if (n > 0) {
+        const auto i = model_index(model);
+        if (!i) unsupported(model);
+        p.neurons = kTables.make_many[*i](n);
+    }
+    p.spikes.assign(n, 0);
+    p.currents.assign(n, 0.0);
+    return p;
+}
+
+ProjectionRunner::ProjectionRunner(std::size_t src_, std::size_t tgt_, std::vector<std::size_t> offsets,
+                                   std::vector<std::size_t> cols, std::vector<double> vals, std::size_t delay_)
+    : row_offsets(std::move(offsets)), col_indices(std::move(cols)), values(std::move(vals)), src(src_),
+      tgt(tgt_), delay(delay_) {
+    ring.assign(delay, std::vector<uint8_t>(rows(), 0));
+}
+
+void ProjectionRunner::propagate(const std::vector<uint8_t>& flags, std::vector<double>& currents) {
+    const std::vector<uint8_t>* delivered = &flags;
+    if (delay > 0) {
+        // The slot's flags go out now and this step's flags take their place.
+        std::vector<uint8_t>& slot = ring[ring_pos];
+        std::swap(delivered_, slot);
+        slot.assign(flags.begin(), flags.end());
+        delivered = &delivered_;
+        ring_pos = ring_pos + 1 == delay ? 0 : ring_pos + 1;
+    }
+    const std::size_t n_rows = std::min(rows(), delivered->size());
+    const std::size_t n_targets = currents.size();
+    for (std::size_t i = 0; i < n_rows; ++i) {
+        if (!(*delivered)[i]) continue;
+        const std::size_t end = row_offsets[i + 1];
+        for (std::size_t j = row_offsets[i]; j < end; ++j) {
+            const std::size_t c = engine::at(col_indices, j);
+            if (c < n_targets) currents[c] = engine::at(values, j) + currents[c];
+        }
+    }
+}
+
+std::size_t NetworkRunner::add_population(PopulationRunner p) {
+    populations.push_back(std::move(p));
+    return populations.size() - 1;
+}
+
+void NetworkRunner::add_projection(ProjectionRunner p) { projections.push_back(std::move(p)); }
+
+RunResult NetworkRunner::run(uint64_t n_steps) {
+    if (n_steps > kMaxRunSteps)
+        throw engine::Error("A run takes at most " + std::to_string(kMaxRunSteps) + " steps, got " +
+                            std::to_string(n_steps) + ".");
+    RunResult r;
+    const std::size_t n_pops = populations.size();
+    r.spike_counts.assign(n_pops, 0);
+    r.spike_data.resize(n_pops);
+    r.voltages.resize(n_pops);
+    std::vector<uint8_t> own_flags;  // a self-projection reads a copy of its population's flags
+    for (uint64_t t = 0; t < n_steps; ++t) {
+        for (PopulationRunner& p : populations) std::fill(p.currents.begin(), p.currents.end(), 0.0);
+        for (ProjectionRunner& proj : projections) {
+            const PopulationRunner& source = engine::at(populations, proj.src);
+            PopulationRunner& target = engine::at(populations, proj.tgt);
+            if (proj.src == proj.tgt) {
+                own_flags.assign(source.spikes.begin(), source.spikes.end());
+                proj.propagate(own_flags, target.currents);
+            } else {
+                proj.propagate(source.spikes, target.currents);
+            }
+        }
+        for (std::size_t pi = 0; pi < n_pops; ++pi) {
+            PopulationRunner& p = populations[pi];
+            const std::size_t n = p.size();
+            const std::size_t chunks = engine::ceil_div(n, kChunk);
+            if (chunks <= 1) {
+                step_range(p, 0, n);
+            } else {
+                pool::parallel_for(chunks, [&p, n](std::size_t c) {
+                    step_range(p, c * kChunk, std::min(n, c * kChunk + kChunk));
+                });
+            }
+            std::vector<uint64_t>& records = r.spike_data[pi];
+            for (std::size_t k = 0; k < n; ++k) {
+                if (!p.spikes[k]) continue;
+                ++r.spike_counts[pi];
+                records.push_back((static_cast<uint64_t>(k) << 32) | t);
+            }
+        }
+    }
+    for (std::size_t pi = 0; pi < n_pops; ++pi) {
+        const PopulationRunner& p = populations[pi];
+        r.voltages[pi].reserve(p.size());
+        kTables.voltages[p.neurons.index()](p.neurons, r.voltages[pi]);
+    }
+    return r;
+}
+
+BatchResult batch_simulate(NeuronVariant neuron, uint64_t n_steps, std::span<const double> trace) {
+    BatchResult r;
+    const uint64_t steps = std::min<uint64_t>(n_steps, trace.size());
+    r.voltages.reserve(steps);
+    for (uint64_t i = 0; i < steps; ++i) {
+        const int32_t code = neuron.step(trace[i]);
+        r.voltages.push_back(neuron.soma_voltage());
+        if (code != 0) r.spikes.push_back(i);
+    }
+    r.n_steps = steps;
+    return r;
+}
+
+}  // namespace network_runner

@@ -1,0 +1,194 @@
+// Networks of populations by model name: the model table, the variant of one neuron, the
+// factory, and the runner that steps populations joined by sparse delayed projections.
+//
+// The table below is the one place that knows the network models: each row names a model
+// record, the names it answers to, whether supported_models() lists it, what soma_voltage
+// reads and (where it differs from the record's own defaults) how the factory builds it.
+// Everything else derives from it: NeuronVariant is a variant over the rows' records in row
+// order, create_neuron matches the rows' names, and a population stores one vector of the
+// record its model names. Every neuron is advanced by its record's own step, the function the
+// model's Python class calls, so that both agree bit for bit.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "neuron.hpp"
+#include "neurons/special.hpp"
+#include "neurons/trivial.hpp"
+
+namespace network_runner {
+
+// One row of the table: a model record R and what the network needs of it.
+template <class R>
+struct Model {
+    using Record = R;
+    const char* name;       // the short name
+    const char* long_name;  // the second accepted name (nullptr: none)
+    bool listed;            // named by supported_models()
+    double (*soma)(const R&);
+    R (*make)();
+};
+
+// The soma value read from a field.
+template <auto Field>
+double field(const auto& r) {
+    return r.*Field;
+}
+
+template <class R>
+R built_by_default() {
+    return R();
+}
+
+// A row whose record is built from its defaults and reports the given field.
+template <class R, auto Soma>
+constexpr Model<R> row(const char* name, const char* long_name, bool listed = true) {
+    return {name, long_name, listed, &field<Soma>, &built_by_default<R>};
+}
+
+inline constexpr bool kUnlisted = false;
+
+namespace t = neurons::trivial;
+namespace s = neurons::special;
+
+// The network models in variant order.
+inline constexpr auto kModels = std::make_tuple(
+    row<neuron::Izhikevich, &neuron::Izhikevich::v>("Izhikevich", nullptr),
+    row<neuron::AdExNeuron, &neuron::AdExNeuron::v>("AdEx", "AdExNeuron"),
+    row<neuron::ExpIFNeuron, &neuron::ExpIFNeuron::v>("ExpIF", "ExpIfNeuron"),
+    row<neuron::LapicqueNeuron, &neuron::LapicqueNeuron::v>("Lapicque", "LapicqueNeuron"),
+    row<neuron::HomeostaticLif, &neuron::HomeostaticLif::v>("HomeostaticLif", nullptr),
+    row<t::QuadraticIFNeuron, &t::QuadraticIFNeuron::v>("QuadraticIF", "QuadraticIFNeuron"),
+    row<t::ThetaNeuron, &t::ThetaNeuron::theta>("Theta", "ThetaNeuron"),
+    row<t::PerfectIntegratorNeuron, &t::PerfectIntegratorNeuron::v>("PerfectIntegrator", "PerfectIntegratorNeuron"),
+    row<t::GatedLIFNeuron, &t::GatedLIFNeuron::v>("GatedLIF", "GatedLIFNeuron"),
+    row<t::NonlinearLIFNeuron, &t::NonlinearLIFNeuron::v>("NonlinearLIF", "NonlinearLIFNeuron"),
+    row<t::SFANeuron, &t::SFANeuron::v>("SFA", "SFANeuron"),
+    row<t::MATNeuron, &t::MATNeuron::v>("MAT", "MATNeuron"),
+    row<t::KLIFNeuron, &t::KLIFNeuron::v>("KLIF", "KLIFNeuron"),
+    row<t::InhibitoryLIFNeuron, &t::InhibitoryLIFNeuron::v>("InhibitoryLIF", "InhibitoryLIFNeuron"),
+    row<t::ComplementaryLIFNeuron, &t::ComplementaryLIFNeuron::v_pos>("ComplementaryLIF", "ComplementaryLIFNeuron"),
+    row<t::ParametricLIFNeuron, &t::ParametricLIFNeuron::v>("ParametricLIF", "ParametricLIFNeuron"),
+    row<t::NonResettingLIFNeuron, &t::NonResettingLIFNeuron::v>("NonResettingLIF", "NonResettingLIFNeuron"),
+    row<t::AdaptiveThresholdIFNeuron, &t::AdaptiveThresholdIFNeuron::v>("AdaptiveThresholdIF",
+                                                                        "AdaptiveThresholdIFNeuron"),
+    row<t::SigmaDeltaNeuron, &t::SigmaDeltaNeuron::sigma>("SigmaDelta", "SigmaDeltaNeuron"),
+    row<t::EnergyLIFNeuron, &t::EnergyLIFNeuron::v>("EnergyLIF", "EnergyLIFNeuron"),
+    row<t::ClosedFormContinuousNeuron, &t::ClosedFormContinuousNeuron::x>("ClosedFormContinuous",
+                                                                          "ClosedFormContinuousNeuron"),
+    row<s::StochasticIFNeuron, &s::StochasticIFNeuron::v>("StochasticIF", "StochasticIFNeuron"),
+    row<s::GalvesLocherbachNeuron, &s::GalvesLocherbachNeuron::v>("GalvesLocherbach", "GalvesLocherbachNeuron"),
+    row<s::SpikeResponseNeuron, &s::SpikeResponseNeuron::v>("SpikeResponse", "SpikeResponseNeuron"),
+    Model<s::GLMNeuron>{"GLM", "GLMNeuron", true, &field<&s::GLMNeuron::bias>,
+                        [] { return s::GLMNeuron(s::GLMNeuron::Args{5, 10, 42}); }});
+
+inline constexpr std::size_t kVariants = std::tuple_size_v<std::remove_cv_t<decltype(kModels)>>;
+
+template <std::size_t I>
+using RecordAt = typename std::tuple_element_t<I, std::remove_cv_t<decltype(kModels)>>::Record;
+
+template <class Seq>
+struct Variants;
+template <std::size_t... I>
+struct Variants<std::index_sequence<I...>> {
+    using One = std::variant<RecordAt<I>...>;
+    using Many = std::variant<std::vector<RecordAt<I>>...>;
+};
+using Indices = std::make_index_sequence<kVariants>;
+
+// One neuron of any network model.
+struct NeuronVariant {
+    Variants<Indices>::One record;
+
+    // One update with the input current; the model's spike code (any nonzero code is a spike).
+    int32_t step(double current);
+    // The neuron's membrane value, as its row reads it.
+    double soma_voltage() const;
+};
+
+// The row whose name (short or long, compared whole and case-sensitively) is `name`.
+std::optional<std::size_t> model_index(std::string_view name);
+
+// A new neuron of the named model; engine::Error "Unsupported model: '{}'" for any other name.
+NeuronVariant create_neuron(std::string_view name);
+
+// The short names of the listed rows, in row order.
+std::vector<std::string> supported_models();
+
+// One population: n neurons of one model, their spike flags of the last step and the input
+// currents of the step being computed.
+struct PopulationRunner {
+    Variants<Indices>::Many neurons;
+    std::vector<uint8_t> spikes;
+    std::vector<double> currents;
+
+    std::size_t size() const { return spikes.size(); }
+};
+
+// The most neurons whose index fits the high 32 bits of a spike record.
+inline constexpr uint64_t kMaxPopulation = uint64_t{1} << 32;
+
+// n neurons of the named model; with n = 0 the name is not looked up. engine::Error for a
+// population larger than kMaxPopulation.
+PopulationRunner create_population(std::string_view model, std::size_t n);
+
+// A projection: a CSR matrix from the neurons of population src to the currents of population
+// tgt, delivered `delay` steps late through a ring of spike-flag arrays.
+struct ProjectionRunner {
+    std::vector<std::size_t> row_offsets;
+    std::vector<std::size_t> col_indices;
+    std::vector<double> values;
+    std::vector<std::vector<uint8_t>> ring;
+    std::size_t src = 0, tgt = 0, delay = 0;
+    std::size_t ring_pos = 0;
+
+    ProjectionRunner(std::size_t src, std::size_t tgt, std::vector<std::size_t> row_offsets,
+                     std::vector<std::size_t> col_indices, std::vector<double> values, std::size_t delay);
+
+    std::size_t rows() const { return row_offsets.empty() ? 0 : row_offsets.size() - 1; }
+
+    // Adds one step of weighted input from `flags` (this step's source flags) to `currents`.
+    void propagate(const std::vector<uint8_t>& flags, std::vector<double>& currents);
+
+private:
+    std::vector<uint8_t> delivered_;  // the flags a delayed projection delivers this step
+};
+
+struct RunResult {
+    std::vector<uint64_t> spike_counts;
+    std::vector<std::vector<uint64_t>> spike_data;  // (neuron << 32) | step
+    std::vector<std::vector<double>> voltages;
+};
+
+// The longest run whose step index fits the low 32 bits of a spike record.
+inline constexpr uint64_t kMaxRunSteps = uint64_t{1} << 32;
+
+struct NetworkRunner {
+    std::vector<PopulationRunner> populations;
+    std::vector<ProjectionRunner> projections;
+
+    std::size_t add_population(PopulationRunner p);
+    void add_projection(ProjectionRunner p);
+    // Continues from the state the previous run left; engine::Error for a run longer than
+    // kMaxRunSteps, the index panic for a projection that reaches outside its arrays.
+    RunResult run(uint64_t n_steps);
+};
+
+struct BatchResult {
+    std::vector<double> voltages;
+    std::vector<uint64_t> spikes;
+    uint64_t n_steps = 0;
+};
+
+// The neuron stepped with trace[0 .. min(n_steps, len) - 1].
+BatchResult batch_simulate(NeuronVariant neuron, uint64_t n_steps, std::span<const double> trace);
+
+}  // namespace network_runner
