@@ -12,7 +12,9 @@ namespace engine {
 
 // A message of the engine's own, returned to the caller instead of a value.
 struct Error : std::runtime_error {
-    using std::runtime_error::runtime_error;
+    explicit Error(const std::string& msg) : std::runtime_error(msg), text(msg) {}
+    explicit Error(const char* msg) : Error(std::string(msg)) {}
+    std::string text;  // the whole message: what() ends at a NUL that a caller's text may hold
 };
 
 // A violated precondition: stops the call. Carries where it happened and on which thread.

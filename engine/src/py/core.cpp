@@ -84,6 +84,13 @@ void set_panic_text(const char* msg) {
     set_panic_message(msg);
 }
 
+void set_value_error(const std::string& msg) {
+    PyObject* text = PyUnicode_DecodeUTF8(msg.data(), static_cast<Py_ssize_t>(msg.size()), "replace");
+    if (!text) return;
+    PyErr_SetObject(PyExc_ValueError, text);
+    Py_DECREF(text);
+}
+
 // ---------------------------------------------------------------- conversions
 
 double load_f64(PyObject* o) {

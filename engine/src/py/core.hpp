@@ -76,6 +76,7 @@ struct Bytes {
 // Runs an entry body, turning every failure into a Python exception.
 void set_panic(const engine::Panic& p);
 void set_panic_text(const char* msg);
+void set_value_error(const std::string& msg);
 
 template <class F>
 PyObject* guard(F&& f) noexcept {
@@ -85,7 +86,7 @@ PyObject* guard(F&& f) noexcept {
     } catch (const engine::Panic& p) {
         set_panic(p);
     } catch (const engine::Error& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
+        set_value_error(e.text);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {  // a size beyond max_size(): a failed allocation too

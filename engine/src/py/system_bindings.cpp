@@ -10,7 +10,7 @@ Ref set_num_threads_function() {
         try {
             pool::build_global(n);
         } catch (const engine::Error& e) {
-            throw engine::Error(std::string("Cannot set thread pool: ") + e.what());
+            throw engine::Error("Cannot set thread pool: " + e.text);
         }
     }>("set_num_threads", {arg("n")},
        "Set the number of threads of the global worker pool.\n\n"
