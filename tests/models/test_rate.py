@@ -455,17 +455,25 @@ def test_constructor_conversions(cls, kwargs, exc):
         cls(**kwargs)
 
 
-@pytest.mark.parametrize("cls, key", [
+SIZED = [
     (sc.FractionalLIFNeuron, "max_hist"),
     (sc.ParallelSpikingNeuron, "kernel_size"),
     (sc.AmariNeuralField, "n"),
     (sc.LeakyCompeteFireNeuron, "n_units"),
-])
-def test_sizes_beyond_memory(cls, key):
+]
+
+
+@pytest.mark.parametrize("cls, key", SIZED)
+def test_sizes_that_cannot_be_represented(cls, key):
     # A byte count that cannot be represented stops the call, max_hist + 1 coefficients
-    # included (they must not wrap to an empty buffer); one no memory can hold is MemoryError.
+    # included (they must not wrap to an empty buffer).
     for size in (2**61, 2**63, 2**64 - 1):
         assert str(panic_of(cls, **{key: size})) == "capacity overflow"
+
+
+@pytest.mark.failing_allocation
+@pytest.mark.parametrize("cls, key", SIZED)
+def test_sizes_beyond_memory(cls, key):
     with pytest.raises(MemoryError):
         cls(**{key: 2**59})
 
