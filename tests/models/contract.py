@@ -38,6 +38,8 @@ class Row:
     step_kinds: tuple = ()           # kind of each step argument, by position: "float" (also for
                                      # every position not listed), "bool" or "seq" (floats)
     shared_step: bool = False        # step only reads the record, under the shared borrow
+    nan_key: str = None              # the get_state key that shows that NaN (default: the first)
+    reset_is_fresh: bool = True      # reset returns to the constructor's state (else: to the reference's)
 
     @property
     def cls(self):
@@ -103,6 +105,13 @@ def assert_same_future(row, a, b, steps=30):
             assert_state(a.get_state(), b.get_state())
 
 
+def is_nan_state(value):
+    """A NaN number, or a non-empty array or list whose every entry is NaN."""
+    if isinstance(value, (np.ndarray, list)):
+        return len(value) > 0 and all(math.isnan(v) for v in value)
+    return math.isnan(value)
+
+
 def assert_state(got, want, where=""):
     if isinstance(want, np.ndarray):
         assert type(got) is np.ndarray and same_bits(got, want), f"{where}: got {got!r}, want {want!r}"
@@ -162,11 +171,11 @@ def test_non_finite_inputs_propagate(row):
         assert got == want
         state = obj.get_state()
         assert_state(state, ref_state(ref), f"{args}")
-        first = next(iter(state.values()))
-        nan_seen |= math.isnan(first)
+        first = state[row.nan_key] if row.nan_key else next(iter(state.values()))
+        nan_seen |= is_nan_state(first)
         if nan_seen:
             # A NaN state never spikes and is never reset.
-            assert got == 0 and math.isnan(first)
+            assert got == 0 and is_nan_state(first)
     assert nan_seen
 
 
@@ -235,7 +244,7 @@ def test_get_state_returns_fresh_copies(row):
     assert same_bits(obj.get_state(), before)
 
 
-@rows_where(lambda row: row.has_reset)
+@rows_where(lambda row: row.has_reset and row.reset_is_fresh)
 def test_reset_restores_a_fresh_object(row):
     fresh, used = row.cls(), row.cls()
     for _ in range(50):
@@ -251,6 +260,28 @@ def test_reset_restores_a_fresh_object(row):
     else:
         # Parameters survive the reset: both objects go on identically.
         assert_same_future(row, used, fresh, steps=50)
+
+
+@rows_where(lambda row: row.has_reset and not row.reset_is_fresh)
+def test_reset_keeps_what_the_reference_keeps(row):
+    """A reset that keeps learned state: the object goes on as its reference after the same
+    history and reset, and not as a fresh object."""
+    used, ref, fresh = row.cls(), row.ref(), row.cls()
+    for _ in range(50):
+        assert same_bits(used.step(*row.sample), ref.step(*row.sample))
+    assert used.reset() is None
+    ref.reset()
+    if row.has_state:
+        assert_state(used.get_state(), ref_state(ref), "after reset")
+    differs = False
+    for i in range(50):
+        got, want, other = used.step(*row.sample), ref.step(*row.sample), fresh.step(*row.sample)
+        assert same_bits(got, want), f"step {i}"
+        differs |= not same_bits(got, other)
+        if row.has_state:
+            assert_state(used.get_state(), ref_state(ref), f"step {i}")
+            differs |= not same_bits(used.get_state(), fresh.get_state())
+    assert differs
 
 
 @rows_where(lambda row: row.stochastic)
