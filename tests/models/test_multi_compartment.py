@@ -70,8 +70,9 @@ class RefPinskyRinzel:
         an = 0.32 if abs(vs + 52) < 1e-7 else div(0.032 * (vs + 52), 1 - exp(-(vs + 52) / 5))
         bn = 0.5 * exp(-(vs + 57) / 40)
         i_ca = self.g_ca * (s * s) * (vd - self.e_ca)
-        self.v_s = vs + dt * (-self.g_na * (m_inf * m_inf) * h * (vs - self.e_na) - self.g_kdr * (n * n) * (vs - self.e_k)
-                              - self.g_l * (vs - self.e_l) - (vs - vd) * (self.g_c / p) + current_soma / p)
+        self.v_s = vs + dt * (-self.g_na * (m_inf * m_inf) * h * (vs - self.e_na)
+                              - self.g_kdr * (n * n) * (vs - self.e_k) - self.g_l * (vs - self.e_l)
+                              - (vs - vd) * (self.g_c / p) + current_soma / p)
         self.v_d = vd + dt * (-i_ca - self.g_kahp * q * (vd - self.e_k) - self.g_l * (vd - self.e_l)
                               - (vd - vs) * (self.g_c / (1 - p)) + current_dend / (1 - p))
         self.h = h + dt * (ah * (1 - h) - bh * h)
@@ -215,8 +216,9 @@ class RefBoothRinzel:
             s = 1 / (1 + exp(-(vd + 20) / 9))
             q = self.q = gate(self.q, min_one(ca / (ca + 2)), 100, dt)
             i_ca = self.g_ca * (s * s) * (vd - self.e_ca)
-            self.vs = vs + dt * (-self.g_na * (m * m * m) * h * (vs - self.e_na) - self.g_k * (n * n * n * n) * (vs - self.e_k)
-                                 - self.g_l * (vs - self.e_l) - (vs - vd) * (self.g_c / p) + current / p)
+            self.vs = vs + dt * (-self.g_na * (m * m * m) * h * (vs - self.e_na)
+                                 - self.g_k * (n * n * n * n) * (vs - self.e_k) - self.g_l * (vs - self.e_l)
+                                 - (vs - vd) * (self.g_c / p) + current / p)
             self.vd = vd + dt * (-i_ca - self.g_kca * q * (vd - self.e_k) - self.g_l * (vd - self.e_l)
                                  - (vd - vs) * (self.g_c / (1 - p)))
             self.ca = clip_ca(ca + dt * (-0.075 * ca - 0.13 * i_ca))
@@ -303,7 +305,8 @@ ROWS = [
     Row("MarderSTGNeuron", RefMarderSTG, cases=[({}, const_then_uniform(5.0, -1.0, 8.0))], sample=(5.0,)),
     Row("RallCableNeuron", RefRallCable, signature="(n_comp=5)",
         cases=[({}, const_then_uniform(20.0, 0.0, 30.0)), ({"n_comp": 1}, const_then_uniform(1.0, 0.0, 2.0)),
-               ({"n_comp": 2}, const_then_uniform(4.0, 0.0, 8.0)), ({"n_comp": 8}, const_then_uniform(40.0, 0.0, 60.0))],
+               ({"n_comp": 2}, const_then_uniform(4.0, 0.0, 8.0)),
+               ({"n_comp": 8}, const_then_uniform(40.0, 0.0, 60.0))],
         sample=(20.0,), ctor={"n_comp": 3},
         # The state is a list, and a NaN reaches compartment 0 only calls later: checked below.
         nan_propagates=False),
@@ -386,15 +389,18 @@ def test_rall_cable_propagates_one_compartment_per_call():
 
 
 def test_rall_cable_of_one_compartment():
-    n = sc.RallCableNeuron(n_comp=1)
+    n, ref = sc.RallCableNeuron(n_comp=1), RefRallCable(n_comp=1)
     assert n.step(5.0) == 0
     assert n.get_state() == {"v": [-65.0 + 0.1 * (-(-65.0 - -65.0) / 20.0 + 5.0)]}
-    # The single compartment takes the input and holds the threshold.
+    ref.step(5.0)
+    # The single compartment takes the input and holds the threshold: it fires and resets.
     spikes = [n.step(5.0) for _ in range(40)]
-    assert 1 in spikes
-    assert n.get_state()["v"][0] < -50.0
+    assert spikes == [ref.step(5.0) for _ in range(40)]
     k = spikes.index(1)
-    assert all(s == 0 for s in spikes[:k])
+    n = sc.RallCableNeuron(n_comp=1)
+    for _ in range(k + 2):
+        n.step(5.0)
+    assert n.get_state() == {"v": [-65.0]}
 
 
 def test_rall_cable_without_compartments():
@@ -471,11 +477,12 @@ def test_dendrify_plateau_lasts_101_calls():
 
 def test_dendrify_soma_resets_and_dendrite_does_not():
     n = sc.DendrifyNeuron()
-    results = [n.step(6000.0) for _ in range(12)]
-    k = results.index(1)
+    calls = 1
+    while not n.step(6000.0):
+        calls += 1
+        assert calls < 50
     state = n.get_state()
     assert state["v_s"] == -65.0 and state["v_d"] > -35.0
-    assert sum(results[:k]) == 0
 
 
 def test_two_compartment_lif_two_calls():
