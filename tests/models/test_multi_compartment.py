@@ -414,11 +414,15 @@ def test_rall_cable_without_compartments():
     assert str(panic_of(n.step, current=NAN)) == "index out of bounds: the len is 0 but the index is 0"
 
 
+@pytest.mark.failing_allocation
+def test_rall_cable_beyond_memory():
+    with pytest.raises(MemoryError):
+        sc.RallCableNeuron(n_comp=2**59)
+
+
 def test_rall_cable_sizes():
     for n_comp in (2**61, 2**63, 2**64 - 1):
         assert str(panic_of(sc.RallCableNeuron, n_comp)) == "capacity overflow"
-    with pytest.raises(MemoryError):
-        sc.RallCableNeuron(n_comp=2**59)
     for bad in (-1, 2**64):
         with pytest.raises(OverflowError):
             sc.RallCableNeuron(bad)
