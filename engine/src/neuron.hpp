@@ -134,6 +134,30 @@ inline double exp_argument(double v, double v_T, double Delta_T) {
     return std::fmin(std::fmax((v - v_T) / Delta_T, -20.0), 20.0);
 }
 
+// One step of adaptive exponential integrate-and-fire on a record with AdExNeuron's fields
+// (both derivatives from the old v and w). Every AdEx-type record steps through this one
+// function, so that they cannot drift apart.
+template <class M>
+inline int32_t adex_step(M& m, double current) {
+    const double e = std::exp(exp_argument(m.v, m.v_T, m.Delta_T));
+    const double dv = (((e * m.Delta_T - (m.v - m.v_rest)) - m.w) + current) / m.tau_m;
+    const double dw = (m.a * (m.v - m.v_rest) - m.w) / m.tau_w;
+    m.v = m.v + m.dt * dv;
+    m.w = m.w + m.dt * dw;
+    if (m.v >= m.v_peak) {
+        m.v = m.v_reset;
+        m.w = m.w + m.b;
+        return 1;
+    }
+    return 0;
+}
+
+template <class M>
+inline void adex_reset(M& m) {
+    m.v = m.v_rest;
+    m.w = 0.0;
+}
+
 // Adaptive exponential integrate-and-fire.
 struct AdExNeuron {
     double v = -65.0;
@@ -149,24 +173,9 @@ struct AdExNeuron {
     double b = 7.0;
     double dt = 0.1;
 
-    int32_t step(double current) {
-        const double e = std::exp(exp_argument(v, v_T, Delta_T));
-        const double dv = (((e * Delta_T - (v - v_rest)) - w) + current) / tau_m;
-        const double dw = (a * (v - v_rest) - w) / tau_w;
-        v = v + dt * dv;
-        w = w + dt * dw;
-        if (v >= v_peak) {
-            v = v_reset;
-            w = w + b;
-            return 1;
-        }
-        return 0;
-    }
+    int32_t step(double current) { return adex_step(*this, current); }
 
-    void reset() {
-        v = v_rest;
-        w = 0.0;
-    }
+    void reset() { adex_reset(*this); }
 };
 
 // Exponential integrate-and-fire.
