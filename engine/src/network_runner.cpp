@@ -63,19 +63,37 @@ std::optional<std::size_t> find(std::string_view name, std::index_sequence<I...>
     return found;
 }
 
-// Neurons are stepped in chunks of this many, each chunk by one thread.
-constexpr std::size_t kChunk = 256;
-
-// Steps neurons [begin, end) of one population with their currents, setting their flags.
-void step_range(PopulationRunner& p, std::size_t begin, std::size_t end) {
+// Steps chunk c of a population with its currents, setting the flags and the chunk's count.
+// Each current is cleared once it is read, by the thread that read it: the next step's input
+// then starts from zero without the calling thread writing (and so fetching) every current.
+void step_chunk(PopulationRunner& p, std::size_t c) {
+    const std::size_t begin = c * kChunk, end = std::min(p.size(), begin + kChunk);
     std::visit(
         [&](auto& neurons) {
             auto* n = neurons.data();
-            const double* c = p.currents.data();
+            double* cur = p.currents.data();
             uint8_t* s = p.spikes.data();
-            for (std::size_t k = begin; k < end; ++k) s[k] = n[k].step(c[k]) != 0;
+            uint32_t fired = 0;
+            for (std::size_t k = begin; k < end; ++k) {
+                const bool spike = n[k].step(cur[k]) != 0;
+                cur[k] = 0.0;
+                s[k] = spike;
+                fired += spike;
+            }
+            p.chunk_spikes[c] = fired;
         },
         p.neurons);
+}
+
+// Calls f(k) for every set flag k < n of the chunks whose count is not zero, in order.
+template <class F>
+void for_each_spike(const PopulationRunner& p, std::size_t n, F&& f) {
+    for (std::size_t c = 0; c < p.chunk_spikes.size() && c * kChunk < n; ++c) {
+        if (p.chunk_spikes[c] == 0) continue;
+        const std::size_t end = std::min(n, c * kChunk + kChunk);
+        for (std::size_t k = c * kChunk; k < end; ++k)
+            if (p.spikes[k]) f(k);
+    }
 }
 
 }  // namespace
@@ -96,7 +114,8 @@ NeuronVariant create_neuron(std::string_view name) {
 
 std::vector<std::string> supported_models() {
     std::vector<std::string> out;
-    std::apply([&](const auto&... m) { ((m.listed ? void(out.emplace_back(m.name)) : void()), ...); }, kModels);
+    std::apply([&](const auto&... m) { ((m.listed_as ? void(out.emplace_back(m.listed_as)) : void()), ...); },
+               kModels);
     return out;
 }
 
@@ -112,6 +131,7 @@ PopulationRunner create_population(std::string_view model, std::size_t n) {
     }
     p.spikes.assign(n, 0);
     p.currents.assign(n, 0.0);
+    p.chunk_spikes.assign(engine::ceil_div(n, kChunk), 0);
     return p;
 }
 
@@ -122,26 +142,28 @@ ProjectionRunner::ProjectionRunner(std::size_t src_, std::size_t tgt_, std::vect
     ring.assign(delay, std::vector<uint8_t>(rows(), 0));
 }
 
-void ProjectionRunner::propagate(const std::vector<uint8_t>& flags, std::vector<double>& currents) {
-    const std::vector<uint8_t>* delivered = &flags;
-    if (delay > 0) {
-        // The slot's flags go out now and this step's flags take their place.
-        std::vector<uint8_t>& slot = ring[ring_pos];
-        std::swap(delivered_, slot);
-        slot.assign(flags.begin(), flags.end());
-        delivered = &delivered_;
-        ring_pos = ring_pos + 1 == delay ? 0 : ring_pos + 1;
-    }
-    const std::size_t n_rows = std::min(rows(), delivered->size());
+void ProjectionRunner::propagate(const PopulationRunner& source, std::vector<double>& currents) {
     const std::size_t n_targets = currents.size();
-    for (std::size_t i = 0; i < n_rows; ++i) {
-        if (!(*delivered)[i]) continue;
+    // Row i's weights, for a source neuron i that spiked.
+    const auto deliver = [&](std::size_t i) {
         const std::size_t end = row_offsets[i + 1];
         for (std::size_t j = row_offsets[i]; j < end; ++j) {
             const std::size_t c = engine::at(col_indices, j);
             if (c < n_targets) currents[c] = engine::at(values, j) + currents[c];
         }
+    };
+    if (delay == 0) {
+        for_each_spike(source, rows(), deliver);
+        return;
     }
+    // The slot's flags go out now and this step's flags take their place.
+    std::vector<uint8_t>& slot = ring[ring_pos];
+    std::swap(delivered_, slot);
+    slot.assign(source.spikes.begin(), source.spikes.end());
+    ring_pos = ring_pos + 1 == delay ? 0 : ring_pos + 1;
+    const std::size_t n_rows = std::min(rows(), delivered_.size());
+    for (std::size_t i = 0; i < n_rows; ++i)
+        if (delivered_[i]) deliver(i);
 }
 
 std::size_t NetworkRunner::add_population(PopulationRunner p) {
@@ -160,36 +182,27 @@ RunResult NetworkRunner::run(uint64_t n_steps) {
     r.spike_counts.assign(n_pops, 0);
     r.spike_data.resize(n_pops);
     r.voltages.resize(n_pops);
-    std::vector<uint8_t> own_flags;  // a self-projection reads a copy of its population's flags
+    // Every step starts from zero currents: the steps clear what they read, and a run that
+    // stopped part-way (a panic) may have left sums behind.
+    for (PopulationRunner& p : populations) std::fill(p.currents.begin(), p.currents.end(), 0.0);
     for (uint64_t t = 0; t < n_steps; ++t) {
-        for (PopulationRunner& p : populations) std::fill(p.currents.begin(), p.currents.end(), 0.0);
-        for (ProjectionRunner& proj : projections) {
-            const PopulationRunner& source = engine::at(populations, proj.src);
-            PopulationRunner& target = engine::at(populations, proj.tgt);
-            if (proj.src == proj.tgt) {
-                own_flags.assign(source.spikes.begin(), source.spikes.end());
-                proj.propagate(own_flags, target.currents);
-            } else {
-                proj.propagate(source.spikes, target.currents);
-            }
-        }
+        // A projection only reads its source's flags and writes its target's currents, so a
+        // self-projection needs no copy of the flags.
+        for (ProjectionRunner& proj : projections)
+            proj.propagate(engine::at(populations, proj.src), engine::at(populations, proj.tgt).currents);
         for (std::size_t pi = 0; pi < n_pops; ++pi) {
             PopulationRunner& p = populations[pi];
-            const std::size_t n = p.size();
-            const std::size_t chunks = engine::ceil_div(n, kChunk);
+            const std::size_t chunks = p.chunk_spikes.size();
             if (chunks <= 1) {
-                step_range(p, 0, n);
+                if (chunks == 1) step_chunk(p, 0);
             } else {
-                pool::parallel_for(chunks, [&p, n](std::size_t c) {
-                    step_range(p, c * kChunk, std::min(n, c * kChunk + kChunk));
-                });
+                pool::parallel_for(chunks, [&p](std::size_t c) { step_chunk(p, c); });
             }
             std::vector<uint64_t>& records = r.spike_data[pi];
-            for (std::size_t k = 0; k < n; ++k) {
-                if (!p.spikes[k]) continue;
+            for_each_spike(p, p.size(), [&](std::size_t k) {
                 ++r.spike_counts[pi];
                 records.push_back((static_cast<uint64_t>(k) << 32) | t);
-            }
+            });
         }
     }
     for (std::size_t pi = 0; pi < n_pops; ++pi) {

@@ -21,6 +21,13 @@
 #include <vector>
 
 #include "neuron.hpp"
+#include "neurons/ai_optimized.hpp"
+#include "neurons/biophysical.hpp"
+#include "neurons/hardware.hpp"
+#include "neurons/maps.hpp"
+#include "neurons/multi_compartment.hpp"
+#include "neurons/rate.hpp"
+#include "neurons/simple_spiking.hpp"
 #include "neurons/special.hpp"
 #include "neurons/trivial.hpp"
 
@@ -32,7 +39,7 @@ struct Model {
     using Record = R;
     const char* name;       // the short name
     const char* long_name;  // the second accepted name (nullptr: none)
-    bool listed;            // named by supported_models()
+    const char* listed_as;  // the name supported_models() gives it (nullptr: not listed)
     double (*soma)(const R&);
     R (*make)();
 };
@@ -43,29 +50,88 @@ double field(const auto& r) {
     return r.*Field;
 }
 
+// A cable reports its first compartment (0.0 when it has none).
+inline double first_compartment(const neurons::multi_compartment::RallCableNeuron& r) {
+    return r.voltages.empty() ? 0.0 : r.voltages[0];
+}
+
+// A model without a membrane value of its own reports 0.0.
+template <class R>
+double reads_zero(const R&) {
+    return 0.0;
+}
+
+// The record of the model's Python class built without arguments.
 template <class R>
 R built_by_default() {
     return R();
 }
 
-// A row whose record is built from its defaults and reports the given field.
+// The common row: built by default, listed under its short name, the soma value a field.
 template <class R, auto Soma>
-constexpr Model<R> row(const char* name, const char* long_name, bool listed = true) {
-    return {name, long_name, listed, &field<Soma>, &built_by_default<R>};
+constexpr Model<R> row(const char* name, const char* long_name, const char* listed_as) {
+    return {name, long_name, listed_as, &field<Soma>, &built_by_default<R>};
+}
+template <class R, auto Soma>
+constexpr Model<R> row(const char* name, const char* long_name) {
+    return row<R, Soma>(name, long_name, name);
 }
 
-inline constexpr bool kUnlisted = false;
-
-namespace t = neurons::trivial;
+namespace ai = neurons::ai_optimized;
+namespace bio = neurons::biophysical;
+namespace hw = neurons::hardware;
+namespace maps = neurons::maps;
+namespace mc = neurons::multi_compartment;
+namespace rate = neurons::rate;
 namespace s = neurons::special;
+namespace ss = neurons::simple_spiking;
+namespace t = neurons::trivial;
 
-// The network models in variant order.
+// The network models in variant order. The random models (GIFPopulation, StochasticIF,
+// GalvesLocherbach, GLM) are all seeded 42, so neurons of one model start alike.
 inline constexpr auto kModels = std::make_tuple(
     row<neuron::Izhikevich, &neuron::Izhikevich::v>("Izhikevich", nullptr),
     row<neuron::AdExNeuron, &neuron::AdExNeuron::v>("AdEx", "AdExNeuron"),
     row<neuron::ExpIFNeuron, &neuron::ExpIFNeuron::v>("ExpIF", "ExpIfNeuron"),
     row<neuron::LapicqueNeuron, &neuron::LapicqueNeuron::v>("Lapicque", "LapicqueNeuron"),
     row<neuron::HomeostaticLif, &neuron::HomeostaticLif::v>("HomeostaticLif", nullptr),
+    row<bio::HodgkinHuxleyNeuron, &bio::HodgkinHuxleyNeuron::v>("HodgkinHuxley", "HodgkinHuxleyNeuron"),
+    row<bio::TraubMilesNeuron, &bio::TraubMilesNeuron::v>("TraubMiles", "TraubMilesNeuron"),
+    row<bio::WangBuzsakiNeuron, &bio::WangBuzsakiNeuron::v>("WangBuzsaki", "WangBuzsakiNeuron"),
+    row<bio::ConnorStevensNeuron, &bio::ConnorStevensNeuron::v>("ConnorStevens", "ConnorStevensNeuron"),
+    row<bio::DestexheThalamicNeuron, &bio::DestexheThalamicNeuron::v>("DestexheThalamic", "DestexheThalamicNeuron"),
+    row<bio::HuberBraunNeuron, &bio::HuberBraunNeuron::v>("HuberBraun", "HuberBraunNeuron", nullptr),
+    row<bio::GolombFSNeuron, &bio::GolombFSNeuron::v>("GolombFS", "GolombFSNeuron", nullptr),
+    row<bio::PospischilNeuron, &bio::PospischilNeuron::v>("Pospischil", "PospischilNeuron", nullptr),
+    row<bio::MainenSejnowskiNeuron, &bio::MainenSejnowskiNeuron::vs>("MainenSejnowski", "MainenSejnowskiNeuron", nullptr),
+    row<bio::DeSchutterPurkinjeNeuron, &bio::DeSchutterPurkinjeNeuron::v>("DeSchutterPurkinje", "DeSchutterPurkinjeNeuron", nullptr),
+    row<bio::PlantR15Neuron, &bio::PlantR15Neuron::v>("PlantR15", "PlantR15Neuron", nullptr),
+    row<bio::PrescottNeuron, &bio::PrescottNeuron::v>("Prescott", "PrescottNeuron", nullptr),
+    row<bio::MihalasNieburNeuron, &bio::MihalasNieburNeuron::v>("MihalasNiebur", "MihalasNieburNeuron", nullptr),
+    row<bio::GLIFNeuron, &bio::GLIFNeuron::v>("GLIF", "GLIFNeuron", nullptr),
+    row<bio::GIFPopulationNeuron, &bio::GIFPopulationNeuron::v>("GIFPopulation", "GIFPopulationNeuron", nullptr),
+    row<bio::AvRonCardiacNeuron, &bio::AvRonCardiacNeuron::v>("AvRonCardiac", "AvRonCardiacNeuron", nullptr),
+    row<bio::DurstewitzDopamineNeuron, &bio::DurstewitzDopamineNeuron::v>("DurstewitzDopamine", "DurstewitzDopamineNeuron", nullptr),
+    row<bio::HillTononiNeuron, &bio::HillTononiNeuron::v>("HillTononi", "HillTononiNeuron", nullptr),
+    row<bio::BertramPhantomBurster, &bio::BertramPhantomBurster::v>("BertramPhantom", "BertramPhantomBurster", nullptr),
+    row<bio::YamadaNeuron, &bio::YamadaNeuron::v>("Yamada", "YamadaNeuron", nullptr),
+    row<ss::FitzHughNagumoNeuron, &ss::FitzHughNagumoNeuron::v>("FitzHughNagumo", "FitzHughNagumoNeuron"),
+    row<ss::MorrisLecarNeuron, &ss::MorrisLecarNeuron::v>("MorrisLecar", "MorrisLecarNeuron"),
+    row<ss::HindmarshRoseNeuron, &ss::HindmarshRoseNeuron::x>("HindmarshRose", "HindmarshRoseNeuron"),
+    row<ss::ResonateAndFireNeuron, &ss::ResonateAndFireNeuron::x>("ResonateAndFire", "ResonateAndFireNeuron"),
+    row<ss::FitzHughRinzelNeuron, &ss::FitzHughRinzelNeuron::v>("FitzHughRinzel", "FitzHughRinzelNeuron"),
+    row<ss::McKeanNeuron, &ss::McKeanNeuron::v>("McKean", "McKeanNeuron"),
+    row<ss::TermanWangOscillator, &ss::TermanWangOscillator::v>("TermanWang", "TermanWangOscillator"),
+    row<ss::GutkinErmentroutNeuron, &ss::GutkinErmentroutNeuron::v>("GutkinErmentrout", "GutkinErmentroutNeuron"),
+    row<ss::WilsonHRNeuron, &ss::WilsonHRNeuron::v>("WilsonHR", "WilsonHRNeuron"),
+    row<ss::ChayNeuron, &ss::ChayNeuron::v>("Chay", "ChayNeuron"),
+    row<ss::ChayKeizerNeuron, &ss::ChayKeizerNeuron::v>("ChayKeizer", "ChayKeizerNeuron"),
+    row<ss::ShermanRinzelKeizerNeuron, &ss::ShermanRinzelKeizerNeuron::v>("ShermanRinzelKeizer", "ShermanRinzelKeizerNeuron"),
+    row<ss::ButeraRespiratoryNeuron, &ss::ButeraRespiratoryNeuron::v>("ButeraRespiratory", "ButeraRespiratoryNeuron"),
+    row<ss::EPropALIFNeuron, &ss::EPropALIFNeuron::v>("EPropALIF", "EPropALIFNeuron"),
+    row<ss::SuperSpikeNeuron, &ss::SuperSpikeNeuron::v>("SuperSpike", "SuperSpikeNeuron"),
+    row<ss::LearnableNeuronModel, &ss::LearnableNeuronModel::v>("LearnableNeuron", "LearnableNeuronModel"),
+    row<ss::PernarowskiNeuron, &ss::PernarowskiNeuron::v>("Pernarowski", "PernarowskiNeuron"),
     row<t::QuadraticIFNeuron, &t::QuadraticIFNeuron::v>("QuadraticIF", "QuadraticIFNeuron"),
     row<t::ThetaNeuron, &t::ThetaNeuron::theta>("Theta", "ThetaNeuron"),
     row<t::PerfectIntegratorNeuron, &t::PerfectIntegratorNeuron::v>("PerfectIntegrator", "PerfectIntegratorNeuron"),
@@ -78,17 +144,34 @@ inline constexpr auto kModels = std::make_tuple(
     row<t::ComplementaryLIFNeuron, &t::ComplementaryLIFNeuron::v_pos>("ComplementaryLIF", "ComplementaryLIFNeuron"),
     row<t::ParametricLIFNeuron, &t::ParametricLIFNeuron::v>("ParametricLIF", "ParametricLIFNeuron"),
     row<t::NonResettingLIFNeuron, &t::NonResettingLIFNeuron::v>("NonResettingLIF", "NonResettingLIFNeuron"),
-    row<t::AdaptiveThresholdIFNeuron, &t::AdaptiveThresholdIFNeuron::v>("AdaptiveThresholdIF",
-                                                                        "AdaptiveThresholdIFNeuron"),
+    row<t::AdaptiveThresholdIFNeuron, &t::AdaptiveThresholdIFNeuron::v>("AdaptiveThresholdIF", "AdaptiveThresholdIFNeuron"),
     row<t::SigmaDeltaNeuron, &t::SigmaDeltaNeuron::sigma>("SigmaDelta", "SigmaDeltaNeuron"),
     row<t::EnergyLIFNeuron, &t::EnergyLIFNeuron::v>("EnergyLIF", "EnergyLIFNeuron"),
-    row<t::ClosedFormContinuousNeuron, &t::ClosedFormContinuousNeuron::x>("ClosedFormContinuous",
-                                                                          "ClosedFormContinuousNeuron"),
+    row<t::ClosedFormContinuousNeuron, &t::ClosedFormContinuousNeuron::x>("ClosedFormContinuous", "ClosedFormContinuousNeuron"),
+    row<maps::ChialvoMapNeuron, &maps::ChialvoMapNeuron::x>("ChialvoMap", "ChialvoMapNeuron"),
+    row<maps::RulkovMapNeuron, &maps::RulkovMapNeuron::x>("RulkovMap", "RulkovMapNeuron"),
+    row<maps::IbarzTanakaMapNeuron, &maps::IbarzTanakaMapNeuron::x>("IbarzTanakaMap", "IbarzTanakaMapNeuron"),
+    row<maps::MedvedevMapNeuron, &maps::MedvedevMapNeuron::x>("MedvedevMap", "MedvedevMapNeuron"),
+    row<maps::CazellesMapNeuron, &maps::CazellesMapNeuron::x>("CazellesMap", "CazellesMapNeuron"),
+    row<maps::CourageNekorkinMapNeuron, &maps::CourageNekorkinMapNeuron::x>("CourageNekorkinMap", "CourageNekorkinMapNeuron"),
+    row<hw::BrainScaleSAdExNeuron, &hw::BrainScaleSAdExNeuron::v>("BrainScaleSAdEx", "BrainScaleSAdExNeuron"),
+    row<hw::SpiNNakerLIFNeuron, &hw::SpiNNakerLIFNeuron::v>("SpiNNakerLIF", "SpiNNakerLIFNeuron"),
+    row<hw::NeuroGridNeuron, &hw::NeuroGridNeuron::v_s>("NeuroGrid", "NeuroGridNeuron"),
+    row<hw::DPINeuron, &hw::DPINeuron::i_mem>("DPI", "DPINeuron"),
+    row<mc::MarderSTGNeuron, &mc::MarderSTGNeuron::v>("MarderSTG", "MarderSTGNeuron"),
+    Model<mc::RallCableNeuron>{"RallCable", "RallCableNeuron", "RallCable", &first_compartment, &built_by_default<mc::RallCableNeuron>},
+    row<mc::BoothRinzelNeuron, &mc::BoothRinzelNeuron::vs>("BoothRinzel", "BoothRinzelNeuron"),
+    row<mc::DendrifyNeuron, &mc::DendrifyNeuron::v_s>("Dendrify", "DendrifyNeuron"),
+    row<rate::LiquidTimeConstantNeuron, &rate::LiquidTimeConstantNeuron::x>("LiquidTimeConstant", "LiquidTimeConstantNeuron"),
+    Model<rate::ParallelSpikingNeuron>{"ParallelSpiking", "ParallelSpikingNeuron", "ParallelSpiking", &reads_zero<rate::ParallelSpikingNeuron>,
+                 [] { return rate::ParallelSpikingNeuron(rate::ParallelSpikingNeuron::Args{4, 0.5}); }},
+    row<rate::FractionalLIFNeuron, &rate::FractionalLIFNeuron::v>("FractionalLIF", "FractionalLIFNeuron"),
     row<s::StochasticIFNeuron, &s::StochasticIFNeuron::v>("StochasticIF", "StochasticIFNeuron"),
     row<s::GalvesLocherbachNeuron, &s::GalvesLocherbachNeuron::v>("GalvesLocherbach", "GalvesLocherbachNeuron"),
     row<s::SpikeResponseNeuron, &s::SpikeResponseNeuron::v>("SpikeResponse", "SpikeResponseNeuron"),
-    Model<s::GLMNeuron>{"GLM", "GLMNeuron", true, &field<&s::GLMNeuron::bias>,
-                        [] { return s::GLMNeuron(s::GLMNeuron::Args{5, 10, 42}); }});
+    Model<s::GLMNeuron>{"GLM", "GLMNeuron", "GLM", &field<&s::GLMNeuron::bias>,
+                 [] { return s::GLMNeuron(s::GLMNeuron::Args{5, 10, 42}); }},
+    row<ai::ArcaneNeuron, &ai::ArcaneNeuron::v_fast>("Arcane", "ArcaneNeuron", "ArcaneNeuron"));
 
 inline constexpr std::size_t kVariants = std::tuple_size_v<std::remove_cv_t<decltype(kModels)>>;
 
@@ -123,12 +206,17 @@ NeuronVariant create_neuron(std::string_view name);
 // The short names of the listed rows, in row order.
 std::vector<std::string> supported_models();
 
-// One population: n neurons of one model, their spike flags of the last step and the input
-// currents of the step being computed.
+// Neurons are stepped in chunks of this many, each chunk by one thread.
+inline constexpr std::size_t kChunk = 256;
+
+// One population: n neurons of one model, their spike flags of the last step, the input
+// currents of the step being computed, and the number of spikes of each chunk in the last
+// step (so that silent chunks are passed over without reading their flags).
 struct PopulationRunner {
     Variants<Indices>::Many neurons;
     std::vector<uint8_t> spikes;
     std::vector<double> currents;
+    std::vector<uint32_t> chunk_spikes;
 
     std::size_t size() const { return spikes.size(); }
 };
@@ -155,8 +243,9 @@ struct ProjectionRunner {
 
     std::size_t rows() const { return row_offsets.empty() ? 0 : row_offsets.size() - 1; }
 
-    // Adds one step of weighted input from `flags` (this step's source flags) to `currents`.
-    void propagate(const std::vector<uint8_t>& flags, std::vector<double>& currents);
+    // Adds one step of weighted input from the source population's flags of this step to
+    // `currents`.
+    void propagate(const PopulationRunner& source, std::vector<double>& currents);
 
 private:
     std::vector<uint8_t> delivered_;  // the flags a delayed projection delivers this step
