@@ -203,6 +203,24 @@ def test_dispatch_steps_the_class_record(short, long_, cls, kwargs, soma):
     assert same_bits(got["voltages"], np.array(volts))
 
 
+@pytest.mark.parametrize("short, long_, cls, kwargs, soma", VARIANTS, ids=[v[0] for v in VARIANTS])
+def test_runner_steps_the_class_record(short, long_, cls, kwargs, soma):
+    # A population of 300 alike neurons (a full chunk and a partial one), all driven by one
+    # GalvesLocherbach neuron: each must pass through the states of the class's object fed
+    # the same currents (weight 20 on the step after each driver spike).
+    r = sc.NetworkRunner()
+    r.add_population("GalvesLocherbach", 1)
+    r.add_population(short, 300)
+    r.add_projection(0, 1, [0, 300], list(range(300)), [20.0] * 300)
+    out = r.run(200)
+    driver = {t for _, t in spikes_of(out["spike_data"][0])}
+    obj = python_neuron(cls, kwargs)
+    steps = [t for t in range(200) if obj.step(20.0 if t - 1 in driver else 0.0) != 0]
+    want = [(k, t) for t in steps for k in range(300)]
+    assert spikes_of(out["spike_data"][1]) == want
+    assert same_bits(out["voltages"][1], np.full(300, soma_of(obj, soma)))
+
+
 def test_ternary_codes_and_fixed_soma_values():
     # SigmaDelta's negative events count as spikes; ParallelSpiking reads 0.0, GLM its bias.
     got = sc.py_batch_simulate("SigmaDelta", 3, np.array([-2.25, 0.0, 2.0]))

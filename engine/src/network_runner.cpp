@@ -37,7 +37,12 @@ Many make_many(std::size_t n) {
 }
 template <std::size_t I>
 void voltages_of(const Many& m, std::vector<double>& out) {
-    for (const auto& r : *std::get_if<I>(&m)) out.push_back(model_at<I>().soma(r));
+    const auto& store = *std::get_if<I>(&m);
+    if constexpr (kColumnar<RecordAt<I>>) {
+        for (std::size_t k = 0; k < store.n; ++k) out.push_back(model_at<I>().soma(store.get(k)));
+    } else {
+        for (const auto& r : store) out.push_back(model_at<I>().soma(r));
+    }
 }
 
 template <std::size_t... I>
@@ -61,28 +66,6 @@ std::optional<std::size_t> find(std::string_view name, std::index_sequence<I...>
     };
     (is(I, model_at<I>().name, model_at<I>().long_name) || ...);
     return found;
-}
-
-// Steps chunk c of a population with its currents, setting the flags and the chunk's count.
-// Each current is cleared once it is read, by the thread that read it: the next step's input
-// then starts from zero without the calling thread writing (and so fetching) every current.
-void step_chunk(PopulationRunner& p, std::size_t c) {
-    const std::size_t begin = c * kChunk, end = std::min(p.size(), begin + kChunk);
-    std::visit(
-        [&](auto& neurons) {
-            auto* n = neurons.data();
-            double* cur = p.currents.data();
-            uint8_t* s = p.spikes.data();
-            uint32_t fired = 0;
-            for (std::size_t k = begin; k < end; ++k) {
-                const bool spike = n[k].step(cur[k]) != 0;
-                cur[k] = 0.0;
-                s[k] = spike;
-                fired += spike;
-            }
-            p.chunk_spikes[c] = fired;
-        },
-        p.neurons);
 }
 
 // Calls f(k) for every set flag k < n of the chunks whose count is not zero, in order.
@@ -196,7 +179,7 @@ RunResult NetworkRunner::run(uint64_t n_steps) {
             if (chunks <= 1) {
                 if (chunks == 1) step_chunk(p, 0);
             } else {
-                pool::parallel_for(chunks, [&p](std::size_t c) { step_chunk(p, c); });
+                pool::parallel_for_affine(chunks, [&p](std::size_t c) { step_chunk(p, c); });
             }
             std::vector<uint64_t>& records = r.spike_data[pi];
             for_each_spike(p, p.size(), [&](std::size_t k) {

@@ -9,6 +9,9 @@
 // record its model names. Every neuron is advanced by its record's own step, the function the
 // model's Python class calls, so that both agree bit for bit.
 #pragma once
+#include <algorithm>
+#include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -20,6 +23,7 @@
 #include <variant>
 #include <vector>
 
+#include "error.hpp"
 #include "neuron.hpp"
 #include "neurons/ai_optimized.hpp"
 #include "neurons/biophysical.hpp"
@@ -178,12 +182,42 @@ inline constexpr std::size_t kVariants = std::tuple_size_v<std::remove_cv_t<decl
 template <std::size_t I>
 using RecordAt = typename std::tuple_element_t<I, std::remove_cv_t<decltype(kModels)>>::Record;
 
+// The neurons of a population whose record is a plain block of 8-byte words (trivially
+// copyable, so it owns no arrays): word f of neuron k at words[f * n + k]. A step over
+// consecutive neurons then reads each field as one contiguous run, and on a wide processor
+// several neurons pass through the record's own step at once. The bytes are the records'
+// bytes, moved between the columns and a record as they are.
+template <class R>
+struct Columns {
+    static constexpr std::size_t kWords = sizeof(R) / 8;
+    std::size_t n = 0;
+    std::vector<uint64_t> words;
+
+    Columns() = default;
+    Columns(std::size_t count, const R& proto) : n(count), words(engine::alloc_size(count, kWords)) {
+        const auto w = std::bit_cast<std::array<uint64_t, kWords>>(proto);
+        for (std::size_t f = 0; f < kWords; ++f) std::fill_n(words.begin() + f * n, n, w[f]);
+    }
+    R get(std::size_t k) const {
+        std::array<uint64_t, kWords> w;
+        for (std::size_t f = 0; f < kWords; ++f) w[f] = words[f * n + k];
+        return std::bit_cast<R>(w);
+    }
+};
+
+template <class R>
+inline constexpr bool kColumnar = std::is_trivially_copyable_v<R> && sizeof(R) % 8 == 0 && alignof(R) <= 8;
+
+// A population's storage: columns where the record allows them, else the records in a row.
+template <class R>
+using Store = std::conditional_t<kColumnar<R>, Columns<R>, std::vector<R>>;
+
 template <class Seq>
 struct Variants;
 template <std::size_t... I>
 struct Variants<std::index_sequence<I...>> {
     using One = std::variant<RecordAt<I>...>;
-    using Many = std::variant<std::vector<RecordAt<I>>...>;
+    using Many = std::variant<Store<RecordAt<I>>...>;
 };
 using Indices = std::make_index_sequence<kVariants>;
 
@@ -227,6 +261,10 @@ inline constexpr uint64_t kMaxPopulation = uint64_t{1} << 32;
 // n neurons of the named model; with n = 0 the name is not looked up. engine::Error for a
 // population larger than kMaxPopulation.
 PopulationRunner create_population(std::string_view model, std::size_t n);
+
+// Steps chunk c of a population (neurons c * kChunk up to the next chunk) with its currents:
+// sets their flags and the chunk's count, and clears each current once it is read.
+void step_chunk(PopulationRunner& p, std::size_t c);
 
 // A projection: a CSR matrix from the neurons of population src to the currents of population
 // tgt, delivered `delay` steps late through a ring of spike-flag arrays.

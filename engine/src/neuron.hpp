@@ -115,12 +115,12 @@ struct Izhikevich {
             v = v + f * h;
             u = u + g * h;
         }
-        if (v >= 30.0) {
-            v = c;
-            u = u + d;
-            return 1;
-        }
-        return 0;
+        // Selects rather than a branch, so that a loop over many neurons can step them side by
+        // side; the values are those of the branch.
+        const bool spike = v >= 30.0;
+        v = spike ? c : v;
+        u = spike ? u + d : u;
+        return spike;
     }
 
     void reset() {

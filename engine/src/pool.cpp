@@ -58,6 +58,13 @@ constexpr uint64_t kOpen = uint64_t{1} << 62;
 constexpr unsigned kRoomShift = 31;
 constexpr uint64_t kCountMask = (uint64_t{1} << kRoomShift) - 1;  // workers inside; also the room
 
+// An affine loop splits its chunks into at most this many runs of consecutive chunks.
+constexpr unsigned kMaxRuns = 16;
+
+// A thread's place among the threads that run loops: 0 for any caller, 1 + its index for a
+// worker. An affine loop gives each place the same run of chunks on every call.
+thread_local unsigned t_place = 0;
+
 // Each part that threads write while others read it has a cache line of its own.
 struct alignas(64) Slot {
     std::atomic<uint64_t> state{0};
@@ -69,7 +76,30 @@ struct alignas(64) Slot {
     std::atomic<bool> waiting{false};   // the owner sleeps on done_cv
     alignas(64) std::atomic<std::size_t> next{0};      // next chunk to claim
     alignas(64) std::atomic<std::size_t> finished{0};  // chunks claimed and ended (run or skipped)
+    // An affine loop (runs > 0) claims from runs[r] instead of `next`: chunks [next, end).
+    unsigned runs = 0;
+    struct alignas(64) Run {
+        std::atomic<std::size_t> next{0};
+        std::size_t end = 0;
+    } run[kMaxRuns];
 };
+
+constexpr std::size_t kNoChunk = ~std::size_t{0};
+
+// The next chunk of slot sl for a thread whose own run is `home`: from its own run while it has
+// chunks, then from the others in turn. `r` and `tried` keep the thread's place between calls.
+std::size_t claim_affine(Slot& sl, unsigned& r, unsigned& tried) {
+    while (tried < sl.runs) {
+        Slot::Run& run = sl.run[r];
+        if (run.next.load(std::memory_order_relaxed) < run.end) {
+            const std::size_t c = run.next.fetch_add(1, std::memory_order_relaxed);
+            if (c < run.end) return c;
+        }
+        r = r + 1 == sl.runs ? 0 : r + 1;
+        ++tried;
+    }
+    return kNoChunk;
+}
 
 struct Pool {
     explicit Pool(std::size_t n) : size(n) {}
@@ -115,10 +145,16 @@ uint64_t bit(unsigned s) { return uint64_t{1} << s; }
 template <class AfterChunk>
 void work_on(Pool& p, unsigned s, AfterChunk after_chunk) {
     Slot& sl = p.slots[s];
+    unsigned run = sl.runs ? t_place % sl.runs : 0, tried = 0;
     for (;;) {
-        // A plain read first: once the chunks are gone, no thread writes the counter again.
-        std::size_t c = sl.next.load(std::memory_order_relaxed);
-        if (c < sl.chunks) c = sl.next.fetch_add(1, std::memory_order_relaxed);
+        std::size_t c;
+        if (sl.runs) {
+            c = claim_affine(sl, run, tried);
+        } else {
+            // A plain read first: once the chunks are gone, no thread writes the counter again.
+            c = sl.next.load(std::memory_order_relaxed);
+            if (c < sl.chunks) c = sl.next.fetch_add(1, std::memory_order_relaxed);
+        }
         if (c >= sl.chunks) {
             if (p.open.load(std::memory_order_relaxed) & bit(s))
                 p.open.fetch_and(~bit(s), std::memory_order_relaxed);
@@ -188,6 +224,7 @@ bool help_once(Pool& p, unsigned from, bool woken) {
 }
 
 void worker_main(Pool* p, unsigned id) {
+    t_place = id + 1;
     bool woken = false;
     for (;;) {
         if (help_once(*p, id, woken)) {
@@ -346,7 +383,7 @@ namespace {
 // caller has judged it (zero when not), so that sleepers are woken at once for a long loop
 // rather than after its first chunk.
 void run_chunks(std::size_t n, std::size_t grain, const Body& body,
-                std::chrono::duration<double> expected) {
+                std::chrono::duration<double> expected, bool affine = false) {
     Pool* p = current();  // a parallel operation brings the pool into being, even an empty one
     if (n == 0) return;
     if (grain == 0) grain = 1;
@@ -369,6 +406,12 @@ void run_chunks(std::size_t n, std::size_t grain, const Body& body,
     sl.waiting.store(false, std::memory_order_relaxed);
     sl.next.store(0, std::memory_order_relaxed);
     sl.finished.store(0, std::memory_order_relaxed);
+    // Runs of consecutive chunks, one per thread that can compute at once (up to kMaxRuns).
+    sl.runs = affine ? static_cast<unsigned>(std::min<std::size_t>({chunks, room + 1, kMaxRuns})) : 0;
+    for (unsigned r = 0; r < sl.runs; ++r) {
+        sl.run[r].next.store(chunks * r / sl.runs, std::memory_order_relaxed);
+        sl.run[r].end = chunks * (r + 1) / sl.runs;
+    }
     // Added, not stored: a thread may be raising and taking back its count meanwhile.
     sl.state.fetch_add(kOpen | (room << kRoomShift), std::memory_order_release);
     p->open.fetch_or(bit(s));
@@ -418,7 +461,9 @@ void parallel_chunks(std::size_t n, std::size_t grain, const Body& body) {
     run_chunks(n, grain, body, {});
 }
 
-void parallel_for(std::size_t n, const std::function<void(std::size_t)>& body) {
+namespace {
+
+void run_for(std::size_t n, const std::function<void(std::size_t)>& body, bool affine) {
     const std::size_t threads = num_threads();
     std::size_t done = 0;
     std::chrono::duration<double> left{};
@@ -436,12 +481,19 @@ void parallel_for(std::size_t n, const std::function<void(std::size_t)>& body) {
             if (elapsed >= kProbeMin && left >= kOpenWorth) break;
         }
     }
-    // A few chunks per thread balance uneven tasks without much queue traffic.
+    // A few chunks per thread balance uneven tasks without much queue traffic; an affine loop
+    // claims item by item from runs of its own, which costs no shared traffic.
     const std::size_t rest = n - done;
-    const std::size_t grain = std::max<std::size_t>(1, rest / (threads * 4));
+    const std::size_t grain = affine ? 1 : std::max<std::size_t>(1, rest / (threads * 4));
     run_chunks(rest, grain, [&body, done](std::size_t b, std::size_t e) {
         for (std::size_t i = b; i < e; ++i) body(done + i);
-    }, left);
+    }, left, affine);
 }
+
+}  // namespace
+
+void parallel_for(std::size_t n, const std::function<void(std::size_t)>& body) { run_for(n, body, false); }
+
+void parallel_for_affine(std::size_t n, const std::function<void(std::size_t)>& body) { run_for(n, body, true); }
 
 }  // namespace pool

@@ -27,6 +27,12 @@ std::size_t default_size();
 // judged by their pace, pays for the hand-off: a small loop never leaves the calling thread.
 void parallel_for(std::size_t n, const std::function<void(std::size_t)>& body);
 
+// As parallel_for for loops called again and again over the same data (the steps of a run):
+// the items are split into runs of consecutive items, and each thread of the pool takes the
+// items of the same run on every call before it helps with the others, so that each item's
+// data tends to stay in the cache of the thread that used it last.
+void parallel_for_affine(std::size_t n, const std::function<void(std::size_t)>& body);
+
 // As parallel_for, giving each task a range [begin, end) of at most grain indices, offered to
 // the pool at once: for callers whose own threshold says the work is worth it.
 void parallel_chunks(std::size_t n, std::size_t grain,

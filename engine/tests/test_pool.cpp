@@ -2,25 +2,34 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 #include <vector>
 
 #include "error.hpp"
 #include "pool.hpp"
 
-TEST(Pool, EveryIndexRunsOnce) {
+// The plain loop and the affine one (runs of items kept by thread) share every guarantee.
+using Loop = void (*)(std::size_t, const std::function<void(std::size_t)>&);
+
+class PoolLoops : public ::testing::TestWithParam<Loop> {};
+
+TEST_P(PoolLoops, EveryIndexRunsOnce) {
+    const Loop loop = GetParam();
     for (std::size_t n : {0u, 1u, 2u, 7u, 100u, 10007u}) {
-        std::vector<std::atomic<int>> hits(n);
-        pool::parallel_for(n, [&](std::size_t i) { hits[i].fetch_add(1); });
-        for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i].load(), 1) << n << " " << i;
+        for (int round = 0; round < 3; ++round) {
+            std::vector<std::atomic<int>> hits(n);
+            loop(n, [&](std::size_t i) { hits[i].fetch_add(1); });
+            for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i].load(), 1) << n << " " << i;
+        }
     }
 }
 
 // Items long enough that the loop goes to the pool after its first few, which run inline.
-TEST(Pool, SlowItemsRunOnceEachAcrossTheInlineStart) {
+TEST_P(PoolLoops, SlowItemsRunOnceEachAcrossTheInlineStart) {
     const std::size_t n = 300;
     std::vector<std::atomic<int>> hits(n);
-    pool::parallel_for(n, [&](std::size_t i) {
+    GetParam()(n, [&](std::size_t i) {
         const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(3);
         while (std::chrono::steady_clock::now() < until) {
         }
@@ -29,20 +38,22 @@ TEST(Pool, SlowItemsRunOnceEachAcrossTheInlineStart) {
     for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i].load(), 1) << i;
 }
 
-TEST(Pool, NestedLoopsFinish) {
+TEST_P(PoolLoops, NestedLoopsFinish) {
+    const Loop loop = GetParam();
     const std::size_t outer = 64, inner = 257;
     std::vector<std::vector<int>> out(outer, std::vector<int>(inner, 0));
-    pool::parallel_for(outer, [&](std::size_t i) {
-        pool::parallel_for(inner, [&](std::size_t j) { out[i][j] = static_cast<int>(i * 1000 + j); });
+    loop(outer, [&](std::size_t i) {
+        loop(inner, [&](std::size_t j) { out[i][j] = static_cast<int>(i * 1000 + j); });
     });
     for (std::size_t i = 0; i < outer; ++i)
         for (std::size_t j = 0; j < inner; ++j) ASSERT_EQ(out[i][j], static_cast<int>(i * 1000 + j));
 }
 
-TEST(Pool, ExceptionReachesCaller) {
+TEST_P(PoolLoops, ExceptionReachesCaller) {
+    const Loop loop = GetParam();
     std::atomic<int> ran{0};
     try {
-        pool::parallel_for(1000, [&](std::size_t i) {
+        loop(1000, [&](std::size_t i) {
             ran++;
             if (i == 500) engine::panic("stop here");
         });
@@ -52,9 +63,12 @@ TEST(Pool, ExceptionReachesCaller) {
     }
     // The pool stays usable afterwards.
     std::atomic<int> after{0};
-    pool::parallel_for(100, [&](std::size_t) { after++; });
+    loop(100, [&](std::size_t) { after++; });
     EXPECT_EQ(after.load(), 100);
 }
+
+INSTANTIATE_TEST_SUITE_P(Kinds, PoolLoops, ::testing::Values(&pool::parallel_for, &pool::parallel_for_affine),
+                         [](const auto& info) { return info.param == &pool::parallel_for ? "plain" : "affine"; });
 
 TEST(Pool, BuildAfterUseIsRefused) {
     pool::parallel_for(2, [](std::size_t) {});
