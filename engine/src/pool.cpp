@@ -44,6 +44,10 @@ constexpr auto kWakeWorthInSeries = std::chrono::microseconds(10);
 // left, estimated from its pace (after kProbeMin, for a clock reading worth trusting), is more:
 // a loop too small for the pool never touches it.
 constexpr auto kOpenWorth = std::chrono::microseconds(3);
+
+// The least work one more thread must get for its help to pay (its hand-off and the cache
+// misses of taking data another thread used last), measured on short loops of 8 workers.
+constexpr std::chrono::duration<double> kShareWorth = std::chrono::microseconds(2);
 constexpr auto kProbeMin = std::chrono::nanoseconds(250);
 
 // Loops that can be open at once (nested loops each take one); a caller that finds none free
@@ -62,7 +66,8 @@ constexpr uint64_t kCountMask = (uint64_t{1} << kRoomShift) - 1;  // workers ins
 constexpr unsigned kMaxRuns = 16;
 
 // A thread's place among the threads that run loops: 0 for any caller, 1 + its index for a
-// worker. An affine loop gives each place the same run of chunks on every call.
+// worker. An affine loop gives each place the same run of chunks on every call: the caller
+// the first run, the workers the others by their index.
 thread_local unsigned t_place = 0;
 
 // Each part that threads write while others read it has a cache line of its own.
@@ -145,7 +150,8 @@ uint64_t bit(unsigned s) { return uint64_t{1} << s; }
 template <class AfterChunk>
 void work_on(Pool& p, unsigned s, AfterChunk after_chunk) {
     Slot& sl = p.slots[s];
-    unsigned run = sl.runs ? t_place % sl.runs : 0, tried = 0;
+    // The caller's own run is the first; the workers share out the others.
+    unsigned run = sl.runs > 1 && t_place > 0 ? 1 + (t_place - 1) % (sl.runs - 1) : 0, tried = 0;
     for (;;) {
         std::size_t c;
         if (sl.runs) {
@@ -389,8 +395,13 @@ void run_chunks(std::size_t n, std::size_t grain, const Body& body,
     if (grain == 0) grain = 1;
     const std::size_t chunks = engine::ceil_div(n, grain);
     // The caller works too, so at most size threads compute at once.
-    const uint64_t room =
-        p && p->size > 1 ? std::min<uint64_t>({p->size - 1, chunks - 1, kCountMask}) : 0;
+    // When the work is known, only as many threads join as each have a share worth their
+    // coming: a short loop on many threads spends more on the hand-off than it gains.
+    uint64_t room = p && p->size > 1 ? std::min<uint64_t>({p->size - 1, chunks - 1, kCountMask}) : 0;
+    if (expected.count() > 0.0) {
+        const double shares = expected / kShareWorth;
+        if (shares < static_cast<double>(room + 1)) room = shares >= 1.0 ? static_cast<uint64_t>(shares) - 1 : 0;
+    }
     const unsigned s = room ? acquire_slot(*p) : kSlots;
     if (s == kSlots) {
         run_inline(n, grain, body);
