@@ -7,11 +7,7 @@ import pytest
 _build = os.environ.get("SC_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "build"))
 sys.path.insert(0, os.path.abspath(_build))
 
-# The sanitizer build (make test-sanitize) runs the same suite. Its allocator ends the process
-# on an allocation it cannot serve instead of throwing, and its runtime is a dependency of the
-# module, so the tests of failing allocations and of the release link are left to the release
-# build.
-SANITIZED = os.environ.get("SC_SANITIZED") == "1"
+from sc_testing import SANITIZED  # noqa: E402 - the module is importable from here on
 
 
 def pytest_configure(config):
