@@ -29,3 +29,14 @@ print("dense outputs:", layer.forward_numpy(np.linspace(0, 1, 16)))
 neuron = sc.Izhikevich()
 spikes = [neuron.step(10.0) for _ in range(100)]
 print("Izhikevich spikes in 100 steps:", sum(spikes), neuron.get_state())
+
+# A network: 200 neurons that fire on their own drive 1000 Izhikevich neurons through a
+# random sparse projection, two steps late.
+rng = np.random.default_rng(0)
+net = sc.NetworkRunner()
+drivers, cells = net.add_population("GalvesLocherbach", 200), net.add_population("Izhikevich", 1000)
+targets = [rng.choice(1000, 20, replace=False) for _ in range(200)]
+offsets = np.concatenate([[0], np.cumsum([len(t) for t in targets])])
+net.add_projection(drivers, cells, offsets.tolist(), np.concatenate(targets).tolist(), [15.0] * int(offsets[-1]), 2)
+out = net.run(200)
+print("network spikes per population in 200 steps:", out["spike_counts"].tolist())
