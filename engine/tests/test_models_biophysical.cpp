@@ -10,6 +10,7 @@
 #include "neurons/biophysical.hpp"
 
 using namespace neurons::biophysical;
+using namespace neurons;
 
 namespace {
 
@@ -44,7 +45,7 @@ TEST(BiophysicalRates, GuardedQuotients) {
     EXPECT_TRUE(std::isnan(guarded_rate(0.32, std::nan(""), -4.0, 8.0)));
 
     // The shared set at its own singular points (exact sums of the shifts).
-    const HRates hh = h_rates(-40.0, 40.0, 65.0, 65.0, 35.0, 55.0, 65.0);
+    const Rates hh = h_rates(-40.0, 40.0, 65.0, 65.0, 35.0, 55.0, 65.0);
     EXPECT_EQ(hh.am, 1.0);
     EXPECT_EQ(h_rates(-55.0, 40.0, 65.0, 65.0, 35.0, 55.0, 65.0).an, 0.1);
     EXPECT_EQ(h_rates(-35.0, 35.0, 60.0, 58.0, 28.0, 34.0, 44.0).am, 1.0);
@@ -90,7 +91,7 @@ TEST(BiophysicalHodgkinHuxley, SubStepCount) {
     ref.dt = 0.5;
     two.step(3.0);
     for (int k = 0; k < 2; ++k) {
-        const HRates r = h_rates(ref.v, 40.0, 65.0, 65.0, 35.0, 55.0, 65.0);
+        const Rates r = h_rates(ref.v, 40.0, 65.0, 65.0, 35.0, 55.0, 65.0);
         ref.m = gate_ab(ref.m, r.am, r.bm, 0.5);
         ref.h = gate_ab(ref.h, r.ah, r.bh, 0.5);
         ref.n = gate_ab(ref.n, r.an, r.bn, 0.5);

@@ -11,67 +11,12 @@
 #include "error.hpp"
 #include "neurons/args.hpp"
 #include "neurons/draws.hpp"
+#include "neurons/kinetics.hpp"
 #include "rng.hpp"
 
 namespace neurons::biophysical {
 
 // ---------------------------------------------------------------- shared helpers
-
-// 1 / (1 + exp(x)), the form of every steady-state curve.
-inline double inv_one_plus_exp(double x) { return 1.0 / (1.0 + std::exp(x)); }
-
-// sigma(c, k) = 1 / (1 + exp((v + c) / k)): an activation curve for negative k, an
-// inactivation curve for positive k.
-inline double sigma(double v, double c, double k) { return inv_one_plus_exp((v + c) / k); }
-
-// 1 / (1 + exp(-(v + c) / k)), the instantaneous activations written with the sign outside.
-inline double rising(double v, double c, double k) { return inv_one_plus_exp(-(v + c) / k); }
-
-// a * x / (1 - exp(x / s)), or the pinned value g (and no exp) within 1e-7 of the singular
-// point. g is the model's own value, not always the quotient's limit; a NaN x takes the quotient.
-inline double guarded_rate(double a, double x, double s, double g) {
-    if (std::fabs(x) < 1e-7) return g;
-    return a * x / (1.0 - std::exp(x / s));
-}
-
-// Gate with opening and closing rates: x + dt * (alpha * (1 - x) - beta * x).
-inline double gate_ab(double x, double alpha, double beta, double dt) {
-    return x + dt * (alpha * (1.0 - x) - beta * x);
-}
-
-// Gate relaxing to its steady state: x + dt * (x_inf - x) / tau.
-inline double gate_tau(double x, double x_inf, double tau, double dt) { return x + dt * (x_inf - x) / tau; }
-
-// A concentration never goes negative: anything not above 0 (NaN included) becomes +0.0.
-inline double clip_pool(double x) { return x > 0.0 ? x : 0.0; }
-
-// The larger of x and the bound; a NaN x gives the bound.
-inline double at_least(double x, double bound) { return x > bound ? x : bound; }
-
-inline double cube(double x) { return x * x * x; }
-inline double fourth(double x) { return x * x * x * x; }
-
-// The rate set shared by the Hodgkin-Huxley-type models, of the voltage u, with the six shifts
-// of the model.
-struct HRates {
-    double am, bm, ah, bh, an, bn;
-};
-
-inline HRates h_rates(double u, double s1, double s2, double s3, double s4, double s5, double s6) {
-    HRates r;
-    r.am = guarded_rate(0.1, u + s1, -10.0, 1.0);
-    r.bm = 4.0 * std::exp(-(u + s2) / 18.0);
-    r.ah = 0.07 * std::exp(-(u + s3) / 20.0);
-    r.bh = 1.0 / (1.0 + std::exp(-(u + s4) / 10.0));
-    r.an = guarded_rate(0.01, u + s5, -10.0, 0.1);
-    r.bn = 0.125 * std::exp(-(u + s6) / 80.0);
-    return r;
-}
-
-// Upward crossing between the call's entry and its end.
-inline int32_t crossed(double v_entry, double v_now, double level) {
-    return v_entry < level && v_now >= level ? 1 : 0;
-}
 
 // ---------------------------------------------------------------- sub-stepped models
 
@@ -96,7 +41,7 @@ struct HodgkinHuxleyNeuron {
         // Saturating: a negative or NaN quotient takes no sub-step, and no cast is out of range.
         const uint64_t steps = engine::saturating_u64(1.0 / dt);
         for (uint64_t k = 0; k < steps; ++k) {
-            const HRates r = h_rates(v, 40.0, 65.0, 65.0, 35.0, 55.0, 65.0);
+            const Rates r = h_rates(v, 40.0, 65.0, 65.0, 35.0, 55.0, 65.0);
             m = gate_ab(m, r.am, r.bm, dt);
             h = gate_ab(h, r.ah, r.bh, dt);
             n = gate_ab(n, r.an, r.bn, dt);
@@ -133,15 +78,10 @@ struct TraubMilesNeuron {
     int32_t step(double current) {
         const double v_entry = v;
         for (int k = 0; k < 10; ++k) {
-            const double am = guarded_rate(0.32, v + 54.0, -4.0, 8.0);
-            const double bm = guarded_rate(-0.28, v + 27.0, 5.0, 5.6);
-            const double ah = 0.128 * std::exp(-(v + 50.0) / 18.0);
-            const double bh = 4.0 / (1.0 + std::exp(-(v + 27.0) / 5.0));
-            const double an = guarded_rate(0.032, v + 52.0, -5.0, 0.32);
-            const double bn = 0.5 * std::exp(-(v + 57.0) / 40.0);
-            m = gate_ab(m, am, bm, dt);
-            h = gate_ab(h, ah, bh, dt);
-            n = gate_ab(n, an, bn, dt);
+            const Rates r = traub_rates(v);
+            m = gate_ab(m, r.am, r.bm, dt);
+            h = gate_ab(h, r.ah, r.bh, dt);
+            n = gate_ab(n, r.an, r.bn, dt);
             v = v + dt * (current - g_na * cube(m) * h * (v - e_na) - g_k * fourth(n) * (v - e_k) - g_l * (v - e_l));
         }
         return crossed(v_entry, v, v_threshold);
@@ -174,7 +114,7 @@ struct WangBuzsakiNeuron {
     int32_t step(double current) {
         const double v_entry = v;
         for (int k = 0; k < 10; ++k) {
-            const HRates r = h_rates(v, 35.0, 60.0, 58.0, 28.0, 34.0, 44.0);
+            const Rates r = h_rates(v, 35.0, 60.0, 58.0, 28.0, 34.0, 44.0);
             const double m_inf = r.am / (r.am + r.bm);
             h = h + dt * phi * (r.ah * (1.0 - h) - r.bh * h);
             n = n + dt * phi * (r.an * (1.0 - n) - r.bn * n);
@@ -215,7 +155,7 @@ struct ConnorStevensNeuron {
     int32_t step(double current) {
         const double v_entry = v;
         for (int k = 0; k < 10; ++k) {
-            const HRates r = h_rates(v, 29.7, 54.7, 48.0, 18.0, 45.7, 55.7);
+            const Rates r = h_rates(v, 29.7, 54.7, 48.0, 18.0, 45.7, 55.7);
             m = gate_ab(m, r.am, r.bm, dt);
             h = gate_ab(h, r.ah, r.bh, dt);
             n = gate_ab(n, r.an, r.bn, dt);
@@ -397,7 +337,7 @@ struct MainenSejnowskiNeuron {
     int32_t step(double current) {
         const double v_entry = vs;
         for (int k = 0; k < 20; ++k) {
-            const HRates r = h_rates(va, 40.0, 65.0, 65.0, 35.0, 55.0, 65.0);
+            const Rates r = h_rates(va, 40.0, 65.0, 65.0, 35.0, 55.0, 65.0);
             m = gate_ab(m, r.am, r.bm, dt);
             h = gate_ab(h, r.ah, r.bh, dt);
             n = gate_ab(n, r.an, r.bn, dt);
@@ -496,7 +436,7 @@ struct PlantR15Neuron {
     int32_t step(double current) {
         const double v_entry = v;
         for (int k = 0; k < 5; ++k) {
-            const HRates r = h_rates(v, 40.0, 65.0, 65.0, 35.0, 55.0, 65.0);
+            const Rates r = h_rates(v, 40.0, 65.0, 65.0, 35.0, 55.0, 65.0);
             m = gate_ab(m, r.am, r.bm, dt);
             h = gate_ab(h, r.ah, r.bh, dt);
             n = gate_ab(n, r.an, r.bn, dt);
@@ -574,7 +514,7 @@ struct PrescottNeuron {
     int32_t step(double current) {
         const double v0 = v;
         const double m_inf = rising(v0, 20.0, 15.0);
-        const double w_inf = inv_one_plus_exp(-(v0 - beta_w) / gamma_w);
+        const double w_inf = logistic(-(v0 - beta_w) / gamma_w);
         v = v0 + dt * (current - g_na * m_inf * (v0 - e_na) - g_k * w * (v0 - e_k) - g_l * (v0 - e_l));
         w = w + dt * phi_w * (w_inf - w) / tau_w;
         return crossed(v0, v, v_threshold);
@@ -783,7 +723,7 @@ struct DurstewitzDopamineNeuron {
         const double D = dopamine;
         h_na = h_na + dt * (sigma(v, 53.0, 7.0) - h_na);
         n_k = n_k + dt * 0.25 * (sigma(v, 30.0, -10.0) - n_k);
-        const double m_inf = inv_one_plus_exp(-(d_na * D + v + 30.0) / 9.5);
+        const double m_inf = logistic(-(d_na * D + v + 30.0) / 9.5);
         const double block = 1.0 / (1.0 + std::exp(-0.062 * v) * mg / 3.57);
         v = v + dt * (current - g_na * cube(m_inf) * h_na * (v - e_na) -
                       g_k * ((d_k - 1.0) * D + 1.0) * fourth(n_k) * (v - e_k) -
@@ -887,7 +827,7 @@ struct BertramPhantomBurster {
     double v_threshold = -20.0;
 
     // 1 / (1 + exp(-(v - half) / k)).
-    static double x_inf(double v, double half, double k) { return inv_one_plus_exp(-(v - half) / k); }
+    static double x_inf(double v, double half, double k) { return logistic(-(v - half) / k); }
 
     int32_t step(double current) {
         const double v0 = v;

@@ -12,25 +12,9 @@
 #include "error.hpp"
 #include "neurons/args.hpp"
 #include "neurons/buffers.hpp"
+#include "neurons/kinetics.hpp"
 
 namespace neurons::multi_compartment {
-
-// Boltzmann steady state 1 / (1 + exp((v + c) / k)): activation for a negative k,
-// inactivation for a positive one.
-inline double boltzmann(double v, double c, double k) { return 1.0 / (1.0 + std::exp((v + c) / k)); }
-
-// x moved toward its steady state with time constant tau.
-inline double relax(double x, double x_inf, double tau, double dt) { return x + dt * (x_inf - x) / tau; }
-
-// A calcium concentration is never negative: negative, zero and NaN values become +0.0.
-inline double clip_calcium(double ca) { return ca > 0.0 ? ca : 0.0; }
-
-// min(r, 1.0), where a NaN r gives the bound.
-inline double at_most_one(double r) { return r < 1.0 ? r : 1.0; }
-
-inline int32_t crossed(double before, double after, double level) {
-    return before < level && level <= after ? 1 : 0;
-}
 
 struct PinskyRinzelNeuron {
     double v_s = -60.0;
@@ -56,27 +40,19 @@ struct PinskyRinzelNeuron {
 
     int32_t step(double current_soma, double current_dend) {
         const double vs = v_s, vd = v_d;
-        const double x_m = vs + 54.0;
-        const double alpha_m = std::fabs(x_m) < 1e-7 ? 8.0 : 0.32 * x_m / (1.0 - std::exp(-x_m / 4.0));
-        const double x_bm = vs + 27.0;
-        const double beta_m = std::fabs(x_bm) < 1e-7 ? 5.6 : -0.28 * x_bm / (1.0 - std::exp(x_bm / 5.0));
-        const double m_inf = alpha_m / (alpha_m + beta_m);
-        const double alpha_h = 0.128 * std::exp(-(vs + 50.0) / 18.0);
-        const double beta_h = 4.0 / (1.0 + std::exp(-(vs + 27.0) / 5.0));
-        const double x_n = vs + 52.0;
-        const double alpha_n = std::fabs(x_n) < 1e-7 ? 0.32 : 0.032 * x_n / (1.0 - std::exp(-x_n / 5.0));
-        const double beta_n = 0.5 * std::exp(-(vs + 57.0) / 40.0);
+        const Rates r = traub_rates(vs);
+        const double m_inf = r.am / (r.am + r.bm);
 
         const double i_ca = g_ca * (s * s) * (vd - e_ca);
         v_s = vs + dt * (-g_na * (m_inf * m_inf) * h * (vs - e_na) - g_kdr * (n * n) * (vs - e_k) -
                          g_l * (vs - e_l) - (vs - vd) * (g_c / p) + current_soma / p);
         v_d = vd + dt * (-i_ca - g_kahp * q * (vd - e_k) - g_l * (vd - e_l) - (vd - vs) * (g_c / (1.0 - p)) +
                          current_dend / (1.0 - p));
-        h = h + dt * (alpha_h * (1.0 - h) - beta_h * h);
-        n = n + dt * (alpha_n * (1.0 - n) - beta_n * n);
-        s = relax(s, boltzmann(vd, 20.0, -9.0), 5.0, dt);
-        ca = clip_calcium(ca + dt * (-0.075 * ca - 0.13 * i_ca));
-        q = relax(q, at_most_one(ca / (ca + 2.0)), 100.0, dt);  // the calcium just computed
+        h = gate_ab(h, r.ah, r.bh, dt);
+        n = gate_ab(n, r.an, r.bn, dt);
+        s = gate_tau(s, sigma(vd, 20.0, -9.0), 5.0, dt);
+        ca = clip_pool(ca + dt * (-0.075 * ca - 0.13 * i_ca));
+        q = gate_tau(q, at_most(ca / (ca + 2.0), 1.0), 100.0, dt);  // the calcium just computed
         return crossed(vs, v_s, v_threshold);
     }
 
@@ -134,11 +110,11 @@ struct HayL5PyramidalNeuron {
             const double m_inf = 1.0 / (1.0 + std::exp(-(vs + 38.0) / 7.0));
             const double tau_h = 0.5 + 14.0 / (1.0 + std::exp((vs + 35.0) / 10.0));
             const double tau_n = 1.0 + 5.0 / (1.0 + std::exp((vs + 30.0) / 10.0));
-            h = relax(h, boltzmann(vs, 65.0, 6.0), tau_h, dt);
-            n = relax(n, boltzmann(vs, 25.0, -12.0), tau_n, dt);
-            m_cat = relax(m_cat, boltzmann(vt, 27.0, -7.0), 1.0, dt);
-            h_cat = relax(h_cat, boltzmann(vt, 52.0, 5.0), 20.0, dt);
-            m_h = relax(m_h, boltzmann(vt, 75.0, 5.5), 50.0, dt);
+            h = gate_tau(h, sigma(vs, 65.0, 6.0), tau_h, dt);
+            n = gate_tau(n, sigma(vs, 25.0, -12.0), tau_n, dt);
+            m_cat = gate_tau(m_cat, sigma(vt, 27.0, -7.0), 1.0, dt);
+            h_cat = gate_tau(h_cat, sigma(vt, 52.0, 5.0), 20.0, dt);
+            m_h = gate_tau(m_h, sigma(vt, 75.0, 5.5), 50.0, dt);
             const double m_ca = 1.0 / (1.0 + std::exp(-(va + 30.0) / 5.0));
             const double i_ca_a = g_ca_a * (m_ca * m_ca) * (va - e_ca);
             const double i_kca = g_kca * (ca / (ca + 0.001)) * (va - e_k);
@@ -156,7 +132,7 @@ struct HayL5PyramidalNeuron {
             v_s = vs + dt * dvs;
             v_t = vt + dt * dvt;
             v_a = va + dt * dva;
-            ca = clip_calcium(ca + dt * (-k_ca * i_ca_a - ca / tau_ca));
+            ca = clip_pool(ca + dt * (-k_ca * i_ca_a - ca / tau_ca));
         }
         return crossed(v_entry, v_s, v_threshold);
     }
@@ -206,24 +182,24 @@ struct MarderSTGNeuron {
 
     int32_t step(double current) {
         const double v0 = v;
-        m_na = relax(m_na, boltzmann(v0, 25.5, -5.29), 1.32, dt);
-        h_na = relax(h_na, boltzmann(v0, 48.9, 5.18), 0.67 * (1.0 + std::exp(-(v0 + 62.9) / 10.0)) + 1.5, dt);
-        m_cat = relax(m_cat, boltzmann(v0, 27.1, -7.2), 21.7, dt);
-        h_cat = relax(h_cat, boltzmann(v0, 32.1, 5.5), 105.0, dt);
-        m_cas = relax(m_cas, boltzmann(v0, 33.0, -8.1), 14.0, dt);
-        m_a = relax(m_a, boltzmann(v0, 27.2, -8.7), 11.6, dt);
-        h_a = relax(h_a, boltzmann(v0, 56.9, 4.9), 38.6, dt);
-        m_kd = relax(m_kd, boltzmann(v0, 12.3, -11.8), 7.2, dt);
-        m_h = relax(m_h, boltzmann(v0, 70.0, 6.0), 272.0, dt);
+        m_na = gate_tau(m_na, sigma(v0, 25.5, -5.29), 1.32, dt);
+        h_na = gate_tau(h_na, sigma(v0, 48.9, 5.18), 0.67 * (1.0 + std::exp(-(v0 + 62.9) / 10.0)) + 1.5, dt);
+        m_cat = gate_tau(m_cat, sigma(v0, 27.1, -7.2), 21.7, dt);
+        h_cat = gate_tau(h_cat, sigma(v0, 32.1, 5.5), 105.0, dt);
+        m_cas = gate_tau(m_cas, sigma(v0, 33.0, -8.1), 14.0, dt);
+        m_a = gate_tau(m_a, sigma(v0, 27.2, -8.7), 11.6, dt);
+        h_a = gate_tau(h_a, sigma(v0, 56.9, 4.9), 38.6, dt);
+        m_kd = gate_tau(m_kd, sigma(v0, 12.3, -11.8), 7.2, dt);
+        m_h = gate_tau(m_h, sigma(v0, 70.0, 6.0), 272.0, dt);
 
         const double i_cat = g_cat * (m_cat * m_cat * m_cat) * h_cat * (v0 - e_ca);
         const double i_cas = g_cas * (m_cas * m_cas * m_cas) * (v0 - e_ca);
-        const double f = at_most_one(ca / (ca + 3.0));
+        const double f = at_most(ca / (ca + 3.0), 1.0);
         const double i_kca = g_kca * (f * f * f * f) * (v0 - e_k);
         v = v0 + dt * (current - g_na * (m_na * m_na * m_na) * h_na * (v0 - e_na) - i_cat - i_cas -
                        g_a * (m_a * m_a * m_a) * h_a * (v0 - e_k) - g_kd * (m_kd * m_kd * m_kd * m_kd) * (v0 - e_k) -
                        i_kca - g_h * m_h * (v0 - e_h) - g_l * (v0 - e_l));
-        ca = clip_calcium(ca + dt * (-0.01 * ca - 0.0001 * (i_cat + i_cas)));
+        ca = clip_pool(ca + dt * (-0.01 * ca - 0.0001 * (i_cat + i_cas)));
         return crossed(v0, v, v_threshold);
     }
 
@@ -314,15 +290,15 @@ struct BoothRinzelNeuron {
         for (int sub = 0; sub < 4; ++sub) {
             const double vs0 = vs, vd0 = vd;
             const double m_inf = 1.0 / (1.0 + std::exp(-(vs0 + 30.0) / 9.0));
-            h = h + dt * (boltzmann(vs0, 45.0, 7.0) - h);
-            n = n + dt * (boltzmann(vs0, 30.0, -10.0) - n) / 3.0;
+            h = h + dt * (sigma(vs0, 45.0, 7.0) - h);
+            n = n + dt * (sigma(vs0, 30.0, -10.0) - n) / 3.0;
             const double s_inf = 1.0 / (1.0 + std::exp(-(vd0 + 20.0) / 9.0));
-            q = relax(q, at_most_one(ca / (ca + 2.0)), 100.0, dt);
+            q = gate_tau(q, at_most(ca / (ca + 2.0), 1.0), 100.0, dt);
             const double i_ca = g_ca * (s_inf * s_inf) * (vd0 - e_ca);
             vs = vs0 + dt * (-g_na * (m_inf * m_inf * m_inf) * h * (vs0 - e_na) - g_k * (n * n * n * n) * (vs0 - e_k) -
                              g_l * (vs0 - e_l) - (vs0 - vd0) * (g_c / p) + current / p);
             vd = vd0 + dt * (-i_ca - g_kca * q * (vd0 - e_k) - g_l * (vd0 - e_l) - (vd0 - vs0) * (g_c / (1.0 - p)));
-            ca = clip_calcium(ca + dt * (-0.075 * ca - 0.13 * i_ca));
+            ca = clip_pool(ca + dt * (-0.075 * ca - 0.13 * i_ca));
         }
         return crossed(v_entry, vs, v_threshold);
     }

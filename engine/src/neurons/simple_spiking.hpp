@@ -12,21 +12,10 @@
 
 #include "neurons/args.hpp"
 #include "neurons/draws.hpp"
+#include "neurons/kinetics.hpp"
 #include "rng.hpp"
 
 namespace neurons::simple_spiking {
-
-// The gate shape shared by the conductance models: 1 / (1 + e^u).
-inline double logistic(double u) { return 1.0 / (1.0 + std::exp(u)); }
-
-// x unless it is not above the bound; a NaN x gives the bound.
-inline double at_least(double x, double bound) { return x > bound ? x : bound; }
-
-// The upward crossing: only a call that carries the voltage from below the level to
-// at or above it spikes, so a voltage that stays above fires once. NaN never crosses.
-inline int32_t crossed(double old_v, double new_v, double level) {
-    return old_v < level && level <= new_v ? 1 : 0;
-}
 
 // ---------------------------------------------------------------- relaxation oscillators
 
