@@ -10,9 +10,7 @@ compiled program measures itself).
 
 Targets: at least 10x Brian2's numpy target, and faster than its C++ standalone device.
 """
-import json
 import os
-import subprocess
 import sys
 import tempfile
 import textwrap
@@ -21,7 +19,7 @@ import time
 import numpy as np
 
 import sc_dravik_engine as sc
-from timing import verdict
+from timing import run_brian, verdict
 
 N, N_EXC, P_CONN, STEPS, REPEATS = 10_000, 8_000, 0.1, 1_000, 3
 DT_MS = 0.1
@@ -53,7 +51,7 @@ warnings.filterwarnings("ignore")
 import numpy as np
 from brian2 import (Hz, ms, Network, NeuronGroup, PoissonInput, SpikeMonitor, Synapses,
                     defaultclock, device, prefs, set_device)
-target, data_path, build_dir = sys.argv[1], sys.argv[2], sys.argv[3]
+target, data_path, build_dir = sys.argv[1], sys.argv[2], sys.argv[3]  # then the thread count
 d = np.load(data_path)
 steps = int(d["steps"])
 if target == "cpp_standalone":
@@ -112,25 +110,6 @@ def engine_run(indptr, indices, weights):
     return best, int(counts.sum())
 
 
-def brian_run(target, data_path, workdir):
-    """(seconds, spikes) of one Brian2 run in a child interpreter, or the reason it failed."""
-    script = os.path.join(workdir, "brian_child.py")
-    with open(script, "w") as f:
-        f.write(BRIAN_CHILD)
-    env = dict(os.environ, OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1")
-    try:
-        proc = subprocess.run([sys.executable, script, target, data_path,
-                               os.path.join(workdir, "cpp_" + target)],
-                              capture_output=True, text=True, timeout=1800, env=env, cwd=workdir)
-    except subprocess.TimeoutExpired:
-        return None, "timed out"
-    if proc.returncode != 0:
-        last = (proc.stderr.strip().splitlines() or ["exit code %d" % proc.returncode])[-1]
-        return None, last
-    r = json.loads(proc.stdout.strip().splitlines()[-1])
-    return (r["run_time"], r["spikes"]), None
-
-
 def rate_hz(spikes):
     return spikes / N / (STEPS * DT_MS * 1e-3)
 
@@ -154,7 +133,7 @@ def main():
         targets = [("numpy", "Brian2 numpy target", lambda r: r >= 10.0, "at least 10x"),
                    ("cpp_standalone", "Brian2 C++ standalone", lambda r: r > 1.0, "above 1x")]
         for target, label, meets, need_text in targets:
-            result, error = brian_run(target, data_path, workdir)
+            result, error = run_brian(BRIAN_CHILD, target, data_path, workdir)
             if result is None:
                 print(f"  {label:26s} could not run: {error}")
                 print(f"    engine / {label}: not measured  (target {need_text})")

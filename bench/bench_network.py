@@ -14,7 +14,6 @@ single-threaded and with OpenMP threads; a near-linear speed-up from 1 to 8 work
 """
 import json
 import os
-import subprocess
 import sys
 import tempfile
 import textwrap
@@ -23,7 +22,7 @@ import time
 import numpy as np
 
 import sc_dravik_engine as sc
-from timing import run_self, verdict
+from timing import run_brian, run_self, verdict
 
 N, P_CONN, WEIGHT, STEPS, REPEATS = 10_000, 0.01, 5.0, 1_000, 3
 
@@ -112,25 +111,6 @@ def engine_seconds(offsets, cols):
     return best, spikes
 
 
-def brian_run(target, data_path, workdir, threads):
-    """(seconds, spikes) of one Brian2 run in a child interpreter, or the reason it failed."""
-    script = os.path.join(workdir, "brian_child.py")
-    with open(script, "w") as f:
-        f.write(BRIAN_CHILD)
-    env = dict(os.environ, OMP_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS="1")
-    build = os.path.join(workdir, f"cpp_{target}_{threads}")
-    try:
-        proc = subprocess.run([sys.executable, script, target, data_path, build, str(threads)],
-                              capture_output=True, text=True, timeout=1800, env=env, cwd=workdir)
-    except subprocess.TimeoutExpired:
-        return None, "timed out"
-    if proc.returncode != 0:
-        last = (proc.stderr.strip().splitlines() or ["exit code %d" % proc.returncode])[-1]
-        return None, last
-    r = json.loads(proc.stdout.strip().splitlines()[-1])
-    return (r["run_time"], r["spikes"]), None
-
-
 def main():
     offsets, cols = network()
     if "--child" in sys.argv:
@@ -157,7 +137,7 @@ def main():
                 ("cpp_standalone", 1, "Brian2 C++ standalone, 1 thread", 1.0, "above 1x"),
                 ("cpp_standalone", workers, f"Brian2 C++ standalone, {workers} threads", 1.0, "above 1x")]
         for target, threads, label, need, need_text in runs:
-            result, error = brian_run(target, data_path, workdir, threads)
+            result, error = run_brian(BRIAN_CHILD, target, data_path, workdir, threads)
             if result is None:
                 print(f"  {label:36s} could not run: {error}")
                 print(f"    engine / {label}: not measured  (target {need_text})")

@@ -28,6 +28,28 @@ def verdict(met):
     return "met" if met else "MISSED"
 
 
+def run_brian(child_source, target, data_path, workdir, threads=1):
+    """(seconds, spikes) of one Brian2 run in a child interpreter, or None and the reason it
+    failed. The child is the script child_source, called with the target ("numpy" or
+    "cpp_standalone"), the network's data file, a build folder of its own and the thread
+    count; it prints its run time and spike count as JSON on its last line."""
+    script = os.path.join(workdir, "brian_child.py")
+    with open(script, "w") as f:
+        f.write(child_source)
+    env = dict(os.environ, OMP_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS="1")
+    build = os.path.join(workdir, f"cpp_{target}_{threads}")
+    try:
+        proc = subprocess.run([sys.executable, script, target, data_path, build, str(threads)],
+                              capture_output=True, text=True, timeout=1800, env=env, cwd=workdir)
+    except subprocess.TimeoutExpired:
+        return None, "timed out"
+    if proc.returncode != 0:
+        last = (proc.stderr.strip().splitlines() or ["exit code %d" % proc.returncode])[-1]
+        return None, last
+    r = json.loads(proc.stdout.strip().splitlines()[-1])
+    return (r["run_time"], r["spikes"]), None
+
+
 def run_self(script, flag, workers):
     """The JSON value that `script flag` prints on its last line, run in a child interpreter
     whose pool has `workers` threads (BLAS on one thread)."""

@@ -1,6 +1,5 @@
 """NetworkRunner, the model names it accepts, the dispatch of each network model, and
 py_batch_simulate."""
-import json
 import math
 import random
 
