@@ -19,7 +19,7 @@ import time
 import numpy as np
 
 import sc_dravik_engine as sc
-from timing import run_brian, verdict
+from timing import BRIAN_RUN, run_brian, verdict
 
 N, N_EXC, P_CONN, STEPS, REPEATS = 10_000, 8_000, 0.1, 1_000, 3
 DT_MS = 0.1
@@ -70,17 +70,8 @@ P = PoissonInput(G, "v", N=int(d["poisson_n"]), rate=float(d["poisson_rate_hz"])
                  weight="%r * int(not_refractory)" % float(d["ext_weight"]))
 M = SpikeMonitor(G, record=False)
 net = Network(G, S, P, M)
-if target == "cpp_standalone":
-    net.run(steps * defaultclock.dt)  # generates, compiles and runs the program
-    run_time, spikes = device._last_run_time, int(M.num_spikes)
-else:
-    net.run(10 * defaultclock.dt)  # code generation happens in the first run
-    before = int(M.num_spikes)
-    start = time.perf_counter()
-    net.run(steps * defaultclock.dt)
-    run_time, spikes = time.perf_counter() - start, int(M.num_spikes) - before
-print(json.dumps({"run_time": run_time, "spikes": spikes}))
 """
+
 
 
 def network(seed=2024):
@@ -133,7 +124,7 @@ def main():
         targets = [("numpy", "Brian2 numpy target", lambda r: r >= 10.0, "at least 10x"),
                    ("cpp_standalone", "Brian2 C++ standalone", lambda r: r > 1.0, "above 1x")]
         for target, label, meets, need_text in targets:
-            result, error = run_brian(BRIAN_CHILD, target, data_path, workdir)
+            result, error = run_brian(BRIAN_CHILD + BRIAN_RUN, target, data_path, workdir)
             if result is None:
                 print(f"  {label:26s} could not run: {error}")
                 print(f"    engine / {label}: not measured  (target {need_text})")

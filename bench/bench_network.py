@@ -22,7 +22,7 @@ import time
 import numpy as np
 
 import sc_dravik_engine as sc
-from timing import run_brian, run_self, verdict
+from timing import BRIAN_RUN, run_brian, run_self, verdict
 
 N, P_CONN, WEIGHT, STEPS, REPEATS = 10_000, 0.01, 5.0, 1_000, 3
 
@@ -71,17 +71,8 @@ S.connect(i=d["sources"], j=d["targets"])
 S.w = float(d["weight"])
 M = SpikeMonitor(G, record=False)
 net = Network(G, S, M)
-if target == "cpp_standalone":
-    net.run(steps * defaultclock.dt)  # generates, compiles and runs the program
-    run_time, spikes = device._last_run_time, int(M.num_spikes)
-else:
-    net.run(10 * defaultclock.dt)  # code generation happens in the first run
-    before = int(M.num_spikes)
-    start = time.perf_counter()
-    net.run(steps * defaultclock.dt)
-    run_time, spikes = time.perf_counter() - start, int(M.num_spikes) - before
-print(json.dumps({"run_time": run_time, "spikes": spikes}))
 """
+
 
 
 def network(seed=7):
@@ -137,7 +128,7 @@ def main():
                 ("cpp_standalone", 1, "Brian2 C++ standalone, 1 thread", 1.0, "above 1x"),
                 ("cpp_standalone", workers, f"Brian2 C++ standalone, {workers} threads", 1.0, "above 1x")]
         for target, threads, label, need, need_text in runs:
-            result, error = run_brian(BRIAN_CHILD, target, data_path, workdir, threads)
+            result, error = run_brian(BRIAN_CHILD + BRIAN_RUN, target, data_path, workdir, threads)
             if result is None:
                 print(f"  {label:36s} could not run: {error}")
                 print(f"    engine / {label}: not measured  (target {need_text})")

@@ -28,6 +28,23 @@ def verdict(met):
     return "met" if met else "MISSED"
 
 
+# The end of every Brian2 child: run the network `net` (with its SpikeMonitor M) for `steps`
+# steps and print the simulation's run time and spike count. The numpy target's first steps
+# generate its code, so they run before the timed run; the C++ program times itself.
+BRIAN_RUN = '''
+if target == "cpp_standalone":
+    net.run(steps * defaultclock.dt)  # generates, compiles and runs the program
+    run_time, spikes = device._last_run_time, int(M.num_spikes)
+else:
+    net.run(10 * defaultclock.dt)
+    before = int(M.num_spikes)
+    start = time.perf_counter()
+    net.run(steps * defaultclock.dt)
+    run_time, spikes = time.perf_counter() - start, int(M.num_spikes) - before
+print(json.dumps({"run_time": run_time, "spikes": spikes}))
+'''
+
+
 def run_brian(child_source, target, data_path, workdir, threads=1):
     """(seconds, spikes) of one Brian2 run in a child interpreter, or None and the reason it
     failed. The child is the script child_source, called with the target ("numpy" or
