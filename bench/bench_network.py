@@ -102,7 +102,21 @@ def engine_seconds(offsets, cols):
     return best, spikes
 
 
+def large_seconds():
+    """One run of 100,000 Izhikevich neurons without a projection: the step loop alone, with
+    ten times the work per step."""
+    r = sc.NetworkRunner()
+    r.add_population("Izhikevich", 10 * N)
+    r.run(5)
+    start = time.perf_counter()
+    r.run(STEPS // 10)
+    return time.perf_counter() - start
+
+
 def main():
+    if "--large" in sys.argv:
+        print(json.dumps(min(large_seconds() for _ in range(REPEATS))))
+        return 0
     offsets, cols = network()
     if "--child" in sys.argv:
         print(json.dumps(engine_seconds(offsets, cols)[0]))
@@ -119,6 +133,10 @@ def main():
     print("  speed-up over 1 worker: " + ", ".join(
         f"{w}: {one / t:.2f}x" for w, t in by_workers.items()) +
         f"  (target near-linear, 8 workers at least 6x: {verdict(one / by_workers[8] >= 6.0)})")
+    large = {w: run_self(__file__, "--large", w) for w in (1, 8)}
+    print(f"  for scale, 100,000 neurons (the step loop alone): 8 workers {large[1] / large[8]:.2f}x "
+          f"over 1 worker ({large[8] * 1e6 / (STEPS // 10):.0f} us against {large[1] * 1e6 / (STEPS // 10):.0f} us "
+          f"per step)")
 
     with tempfile.TemporaryDirectory() as workdir:
         data_path = os.path.join(workdir, "net.npz")
