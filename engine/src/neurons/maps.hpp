@@ -8,13 +8,9 @@
 #include <cmath>
 #include <cstdint>
 
-namespace neurons::maps {
+#include "neurons/kinetics.hpp"
 
-// Upward crossing of the spike level between the value at entry and the new value; NaN never
-// crosses.
-inline int32_t crossed(double before, double after, double level) {
-    return before < level && level <= after ? 1 : 0;
-}
+namespace neurons::maps {
 
 struct ChialvoMapNeuron {
     double x = 0.0;
