@@ -16,8 +16,6 @@
 
 namespace neurons::biophysical {
 
-// ---------------------------------------------------------------- shared helpers
-
 // ---------------------------------------------------------------- sub-stepped models
 
 // The classic squid-axon model; one call is 1/dt sub-steps (1 ms at the default dt).
@@ -206,9 +204,9 @@ struct DestexheThalamicNeuron {
         for (int k = 0; k < 5; ++k) {
             const double m_inf = rising(v, 37.0, 7.0);
             h_na = h_na + dt * (sigma(v, 41.0, 4.0) - h_na);
-            n_k = n_k + dt * (sigma(v, 25.0, -12.0) - n_k) / 5.0;
+            n_k = gate_tau(n_k, sigma(v, 25.0, -12.0), 5.0, dt);
             m_t = m_t + dt * (sigma(v, 57.0, -6.2) - m_t);
-            h_t = h_t + dt * (sigma(v, 81.0, 4.0) - h_t) / 20.0;
+            h_t = gate_tau(h_t, sigma(v, 81.0, 4.0), 20.0, dt);
             v = v + dt * (current - g_na * cube(m_inf) * h_na * (v - e_na) - g_k * fourth(n_k) * (v - e_k) -
                           g_t * (m_t * m_t) * h_t * (v - e_ca) - g_l * (v - e_l));
         }
@@ -299,7 +297,7 @@ struct PospischilNeuron {
             m = gate_ab(m, am, bm, dt);
             h = gate_ab(h, ah, bh, dt);
             n = gate_ab(n, an, bn, dt);
-            p = p + dt * (p_inf - p) / 100.0;
+            p = gate_tau(p, p_inf, 100.0, dt);
             v = v + dt * (current - g_na * cube(m) * h * (v - e_na) - g_k * fourth(n) * (v - e_k) -
                           g_m * p * (v - e_k) - g_l * (v - e_l));
         }
@@ -387,10 +385,10 @@ struct DeSchutterPurkinjeNeuron {
         for (int k = 0; k < 5; ++k) {
             const double m_inf = rising(v, 30.0, 9.0);
             h_na = h_na + dt * (sigma(v, 45.0, 7.0) - h_na);
-            n_k = n_k + dt * (sigma(v, 25.0, -12.0) - n_k) / 3.0;
+            n_k = gate_tau(n_k, sigma(v, 25.0, -12.0), 3.0, dt);
             m_cap = m_cap + dt * (sigma(v, 19.0, -10.0) - m_cap);
-            h_cap = h_cap + dt * (sigma(v, 39.0, 7.0) - h_cap) / 15.0;
-            q_kca = q_kca + dt * (ca / (ca + 0.001) - q_kca) / 5.0;
+            h_cap = gate_tau(h_cap, sigma(v, 39.0, 7.0), 15.0, dt);
+            q_kca = gate_tau(q_kca, ca / (ca + 0.001), 5.0, dt);
             const double i_cap = g_cap * (m_cap * m_cap) * h_cap * (v - e_ca);
             v = v + dt * (current - g_na * cube(m_inf) * h_na * (v - e_na) - g_k * fourth(n_k) * (v - e_k) - i_cap -
                           g_kca * q_kca * (v - e_k) - g_l * (v - e_l));
@@ -442,8 +440,7 @@ struct PlantR15Neuron {
             n = gate_ab(n, r.an, r.bn, dt);
             const double x_inf = rising(v, 25.0, 5.0);
             const double i_ca = g_ca * x_inf * (v - e_ca);
-            const double ratio = ca / (ca + 0.5);
-            const double f = ratio < 1.0 ? ratio : 1.0;  // a NaN ratio gives the bound
+            const double f = at_most(ca / (ca + 0.5), 1.0);  // a NaN ratio gives the bound
             v = v + dt * (current - g_na * cube(m) * h * (v - e_na) - g_k * fourth(n) * (v - e_k) - i_ca -
                           g_kca * f * (v - e_k) - g_l * (v - e_l)) /
                         c_m;

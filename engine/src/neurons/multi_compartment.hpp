@@ -107,7 +107,7 @@ struct HayL5PyramidalNeuron {
         const double v_entry = v_s;
         for (int sub = 0; sub < 4; ++sub) {
             const double vs = v_s, vt = v_t, va = v_a;
-            const double m_inf = 1.0 / (1.0 + std::exp(-(vs + 38.0) / 7.0));
+            const double m_inf = rising(vs, 38.0, 7.0);
             const double tau_h = 0.5 + 14.0 / (1.0 + std::exp((vs + 35.0) / 10.0));
             const double tau_n = 1.0 + 5.0 / (1.0 + std::exp((vs + 30.0) / 10.0));
             h = gate_tau(h, sigma(vs, 65.0, 6.0), tau_h, dt);
@@ -115,12 +115,12 @@ struct HayL5PyramidalNeuron {
             m_cat = gate_tau(m_cat, sigma(vt, 27.0, -7.0), 1.0, dt);
             h_cat = gate_tau(h_cat, sigma(vt, 52.0, 5.0), 20.0, dt);
             m_h = gate_tau(m_h, sigma(vt, 75.0, 5.5), 50.0, dt);
-            const double m_ca = 1.0 / (1.0 + std::exp(-(va + 30.0) / 5.0));
+            const double m_ca = rising(va, 30.0, 5.0);
             const double i_ca_a = g_ca_a * (m_ca * m_ca) * (va - e_ca);
             const double i_kca = g_kca * (ca / (ca + 0.001)) * (va - e_k);
 
-            const double dvs = (-g_na * (m_inf * m_inf * m_inf) * h * (vs - e_na) -
-                                g_k * (n * n * n * n) * (vs - e_k) - g_l_s * (vs - e_l) -
+            const double dvs = (-g_na * cube(m_inf) * h * (vs - e_na) -
+                                g_k * fourth(n) * (vs - e_k) - g_l_s * (vs - e_l) -
                                 (vs - vt) * g_st / area_s + current_soma / area_s) /
                                c_m;
             const double dvt = (-g_ca_t * (m_cat * m_cat) * h_cat * (vt - e_ca) - g_h * m_h * (vt - e_h) -
@@ -192,12 +192,12 @@ struct MarderSTGNeuron {
         m_kd = gate_tau(m_kd, sigma(v0, 12.3, -11.8), 7.2, dt);
         m_h = gate_tau(m_h, sigma(v0, 70.0, 6.0), 272.0, dt);
 
-        const double i_cat = g_cat * (m_cat * m_cat * m_cat) * h_cat * (v0 - e_ca);
-        const double i_cas = g_cas * (m_cas * m_cas * m_cas) * (v0 - e_ca);
+        const double i_cat = g_cat * cube(m_cat) * h_cat * (v0 - e_ca);
+        const double i_cas = g_cas * cube(m_cas) * (v0 - e_ca);
         const double f = at_most(ca / (ca + 3.0), 1.0);
-        const double i_kca = g_kca * (f * f * f * f) * (v0 - e_k);
-        v = v0 + dt * (current - g_na * (m_na * m_na * m_na) * h_na * (v0 - e_na) - i_cat - i_cas -
-                       g_a * (m_a * m_a * m_a) * h_a * (v0 - e_k) - g_kd * (m_kd * m_kd * m_kd * m_kd) * (v0 - e_k) -
+        const double i_kca = g_kca * fourth(f) * (v0 - e_k);
+        v = v0 + dt * (current - g_na * cube(m_na) * h_na * (v0 - e_na) - i_cat - i_cas -
+                       g_a * cube(m_a) * h_a * (v0 - e_k) - g_kd * fourth(m_kd) * (v0 - e_k) -
                        i_kca - g_h * m_h * (v0 - e_h) - g_l * (v0 - e_l));
         ca = clip_pool(ca + dt * (-0.01 * ca - 0.0001 * (i_cat + i_cas)));
         return crossed(v0, v, v_threshold);
@@ -289,13 +289,13 @@ struct BoothRinzelNeuron {
         const double v_entry = vs;
         for (int sub = 0; sub < 4; ++sub) {
             const double vs0 = vs, vd0 = vd;
-            const double m_inf = 1.0 / (1.0 + std::exp(-(vs0 + 30.0) / 9.0));
+            const double m_inf = rising(vs0, 30.0, 9.0);
             h = h + dt * (sigma(vs0, 45.0, 7.0) - h);
-            n = n + dt * (sigma(vs0, 30.0, -10.0) - n) / 3.0;
-            const double s_inf = 1.0 / (1.0 + std::exp(-(vd0 + 20.0) / 9.0));
+            n = gate_tau(n, sigma(vs0, 30.0, -10.0), 3.0, dt);
+            const double s_inf = rising(vd0, 20.0, 9.0);
             q = gate_tau(q, at_most(ca / (ca + 2.0), 1.0), 100.0, dt);
             const double i_ca = g_ca * (s_inf * s_inf) * (vd0 - e_ca);
-            vs = vs0 + dt * (-g_na * (m_inf * m_inf * m_inf) * h * (vs0 - e_na) - g_k * (n * n * n * n) * (vs0 - e_k) -
+            vs = vs0 + dt * (-g_na * cube(m_inf) * h * (vs0 - e_na) - g_k * fourth(n) * (vs0 - e_k) -
                              g_l * (vs0 - e_l) - (vs0 - vd0) * (g_c / p) + current / p);
             vd = vd0 + dt * (-i_ca - g_kca * q * (vd0 - e_k) - g_l * (vd0 - e_l) - (vd0 - vs0) * (g_c / (1.0 - p)));
             ca = clip_pool(ca + dt * (-0.075 * ca - 0.13 * i_ca));

@@ -388,7 +388,7 @@ struct ChayNeuron {
         const double old_v = v;
         v = v + dt * (-i_i - g_k * n * (v - e_k) - g_kca * (ca / (ca + 1.0)) * (v - e_k) - g_l * (v - e_l) + current);
         n = n + dt * (n_inf - n) / at_least(tau_n, 0.01);
-        ca = at_least(ca + dt * rho * (-k_i * i_i - k_ca * ca), 0.0);
+        ca = clip_pool(ca + dt * rho * (-k_i * i_i - k_ca * ca));
         return crossed(old_v, v, v_threshold);
     }
 
@@ -424,8 +424,8 @@ struct ChayKeizerNeuron {
         const double n_inf = logistic((v + 18.0) / -7.0);
         const double old_v = v;
         v = v + dt * (-i_i - g_k * n * (v - e_k) - g_kca * (ca / (k_d + ca)) * (v - e_k) - g_l * (v - e_l) + current);
-        n = n + dt * (n_inf - n) / 20.0;
-        ca = at_least(ca + dt * (-k_i * i_i - k_ca * ca), 0.0);
+        n = gate_tau(n, n_inf, 20.0, dt);
+        ca = clip_pool(ca + dt * (-k_i * i_i - k_ca * ca));
         return crossed(old_v, v, v_threshold);
     }
 
@@ -457,8 +457,8 @@ struct ShermanRinzelKeizerNeuron {
         const double s_inf = logistic((v + 35.0) / -10.0);
         const double old_v = v;
         v = v + dt * (-g_ca * m_inf * (v - e_ca) - g_k * n * (v - e_k) - g_s * s * (v - e_k) + current) / c_m;
-        n = n + dt * (n_inf - n) / 9.09;
-        s = s + dt * (s_inf - s) / tau_s;
+        n = gate_tau(n, n_inf, 9.09, dt);
+        s = gate_tau(s, s_inf, tau_s, dt);
         return crossed(old_v, v, v_threshold);
     }
 
@@ -492,13 +492,13 @@ struct ButeraRespiratoryNeuron {
         const double p_inf = logistic((v + 40.0) / -6.0);
         const double n_inf = logistic((v + 29.0) * -0.25);
         const double h_inf = logistic((v + 48.0) / 6.0);
-        const double m3 = m_inf * m_inf * m_inf;
+        const double m3 = cube(m_inf);
         const double n4 = (n * n) * (n * n);
         const double old_v = v;
         v = v + dt * (-g_na * m3 * h_f * (v - e_na) - g_nap * p_inf * h_nap * (v - e_na) - g_k * n4 * (v - e_k) -
                       g_l * (v - e_l) + current);
-        n = n + dt * (n_inf - n) / 10.0;
-        h_nap = h_nap + dt * (h_inf - h_nap) / tau_h;
+        n = gate_tau(n, n_inf, 10.0, dt);
+        h_nap = gate_tau(h_nap, h_inf, tau_h, dt);
         return crossed(old_v, v, v_threshold);
     }
 
