@@ -73,34 +73,37 @@ class Poisson:
         self.log_inv_alpha = math.log(1.1239 + 1.1328 / (self.b - 3.4))
         self.v_r = 0.9277 - 3.6224 / (self.b - 2.0)
 
-    def log_probability(self, k):
+    def log_probability(self, k, d):
         mu = self.mean
         if k < 16:
-            return -mu + k * self.log_mean - math.lgamma(k + 1.0)
-        d = k - mu
+            log_factorial, i = 0.0, 2.0
+            while i <= k:
+                log_factorial += math.log(i)
+                i += 1.0
+            return -mu + k * self.log_mean - log_factorial
         inv = 1.0 / k
         inv2 = inv * inv
         stirling = inv * (1.0 / 12.0 - inv2 * (1.0 / 360.0 - inv2 * (1.0 / 1260.0)))
         return d - k * math.log1p(d / mu) - 0.5 * math.log(6.283185307179586 * k) - stirling
 
-    @staticmethod
-    def count(k):
-        return min(int(k), 2**64 - 1)
-
     def draw(self, g):
         if self.large:
+            # floor(mean) plus a small offset j, so that large means keep their low digits.
+            whole = math.floor(self.mean)
+            frac = self.mean - whole
             while True:
                 u = uniform(g) - 0.5
                 v = uniform(g)
                 us = 0.5 - abs(u)
-                k = float(math.floor((2.0 * self.a / us + self.b) * u + self.mean + 0.43))
+                j = math.floor((2.0 * self.a / us + self.b) * u + frac + 0.43)
+                count = min(max(whole + j, 0), 2**64 - 1)
                 if us >= 0.07 and v <= self.v_r:
-                    return self.count(k)
-                if k < 0 or (us < 0.013 and v > us):
+                    return count
+                if j < -whole or (us < 0.013 and v > us):
                     continue
                 lhs = (math.log(v) if v > 0 else -math.inf) + self.log_inv_alpha - math.log(self.a / (us * us) + self.b)
-                if lhs <= self.log_probability(k):
-                    return self.count(k)
+                if lhs <= self.log_probability(float(whole) + float(j), j - frac):
+                    return count
         k, p = -1, 1.0
         while True:
             p = p * uniform(g)

@@ -411,6 +411,21 @@ def test_out_of_range_entries():
         assert r.run(0)["spike_counts"].tolist() == [0, 0]  # still usable
 
 
+def test_rows_beyond_the_source_contribute_nothing():
+    # 300 sources (a full chunk of 256 and a partial one), a projection with 1000 rows: rows
+    # 300..999 have no neuron and their entries must never be reached.
+    def runner(rows):
+        r = sc.NetworkRunner()
+        r.add_population("GalvesLocherbach", 300)
+        r.add_population("PerfectIntegrator", 2)
+        offsets = [min(i, 300) for i in range(301)] + list(range(301, rows + 1))
+        r.add_projection(0, 1, offsets, [0] * 300 + [1] * (rows - 300), [0.05] * 300 + [100.0] * (rows - 300))
+        return r.run(100)
+    long_, trimmed = runner(1000), runner(300)
+    assert same_bits(long_, trimmed)
+    assert long_["spike_counts"][1] > 0 and not any(k == 1 for k, _ in spikes_of(long_["spike_data"][1]))
+
+
 def test_run_and_argument_errors():
     r = chain(0)
     with pytest.raises(ValueError) as info:

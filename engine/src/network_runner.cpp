@@ -68,9 +68,11 @@ std::optional<std::size_t> find(std::string_view name, std::index_sequence<I...>
     return found;
 }
 
-// Calls f(k) for every set flag k < n of the chunks whose count is not zero, in order.
+// Calls f(k) for every set flag k < n of the chunks whose count is not zero, in order (n may
+// exceed the population: a projection can have more rows than its source has neurons).
 template <class F>
 void for_each_spike(const PopulationRunner& p, std::size_t n, F&& f) {
+    n = std::min(n, p.size());
     for (std::size_t c = 0; c < p.chunk_spikes.size() && c * kChunk < n; ++c) {
         if (p.chunk_spikes[c] == 0) continue;
         const std::size_t end = std::min(n, c * kChunk + kChunk);

@@ -194,7 +194,8 @@ struct Columns {
     std::vector<uint64_t> words;
 
     Columns() = default;
-    Columns(std::size_t count, const R& proto) : n(count), words(engine::alloc_size(count, kWords)) {
+    Columns(std::size_t count, R proto) : n(count), words(engine::alloc_size(count, kWords)) {
+        __builtin_clear_padding(&proto);  // so that every word is determinate
         const auto w = std::bit_cast<std::array<uint64_t, kWords>>(proto);
         for (std::size_t f = 0; f < kWords; ++f) std::fill_n(words.begin() + f * n, n, w[f]);
     }

@@ -2,15 +2,19 @@
 // file is compiled with -O3, whose loop vectorizer steps several neurons of a columnar
 // population at once on processors with AVX-512 (the same IEEE operations, lane by lane, in
 // the order each record's step writes them: the results are those of one neuron at a time).
+#include <array>
+#include <bit>
+
 #include "network_runner.hpp"
 #include "simd/features.hpp"
+#include "simd/target.hpp"
 
 namespace network_runner {
 namespace {
 
-// The columns, currents and flags are three separate arrays, and the columns of one
-// population do not overlap within a chunk: the pointers say so, so that no run-time overlap
-// test sends the loop down its one-neuron path.
+// The columns, the currents and the flags are three separate arrays (so the pointers say);
+// the columns of one array are told apart by the loop's own run-time overlap test, which a
+// chunk of one population always passes.
 template <class R, std::size_t... F>
 inline uint32_t step_columns(uint64_t* __restrict words, std::size_t n, std::size_t begin, std::size_t end,
                              double* __restrict cur, uint8_t* __restrict spikes, std::index_sequence<F...>) {
@@ -19,6 +23,7 @@ inline uint32_t step_columns(uint64_t* __restrict words, std::size_t n, std::siz
         const std::array<uint64_t, sizeof...(F)> old{words[F * n + k]...};
         R r = std::bit_cast<R>(old);
         const bool spike = r.step(cur[k]) != 0;
+        __builtin_clear_padding(&r);  // so that every word read back is determinate
         const auto now = std::bit_cast<std::array<uint64_t, sizeof...(F)>>(r);
         // Only the words a step changed are written back: the parameters never are.
         ((now[F] != old[F] ? void(words[F * n + k] = now[F]) : void()), ...);
@@ -30,7 +35,7 @@ inline uint32_t step_columns(uint64_t* __restrict words, std::size_t n, std::siz
 }
 
 template <class R>
-__attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"))) uint32_t step_columns_avx512(
+SC_TARGET_AVX512BW uint32_t step_columns_avx512(
     Columns<R>& c, std::size_t begin, std::size_t end, double* cur, uint8_t* spikes) {
     return step_columns<R>(c.words.data(), c.n, begin, end, cur, spikes,
                            std::make_index_sequence<Columns<R>::kWords>{});
@@ -61,7 +66,7 @@ void step_chunk(PopulationRunner& p, std::size_t c) {
     const std::size_t begin = c * kChunk, end = std::min(p.size(), begin + kChunk);
     double* cur = p.currents.data();
     uint8_t* spikes = p.spikes.data();
-    const bool wide = simd::has(simd::features(), simd::kAvx512f);
+    const bool wide = simd::has(simd::features(), simd::kNeedBytes512);
     p.chunk_spikes[c] = std::visit(
         [&]<class S>(S& store) {
             if constexpr (requires { store.words; }) {

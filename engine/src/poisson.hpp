@@ -88,6 +88,7 @@ private:
         Rejection() = default;
         explicit Rejection(double mu);
         double mean = 0.0, log_mean = 0.0, a = 0.0, b = 0.0, log_inv_alpha = 0.0, v_r = 0.0;
+        double whole = 0.0, frac = 0.0;  // floor(mean) and mean - floor(mean), both exact
     };
 
     // Keeps the uniforms from pos on, fills the rest of the block, recounts the leads, and

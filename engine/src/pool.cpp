@@ -81,17 +81,27 @@ struct alignas(64) Slot {
     std::atomic<bool> waiting{false};   // the owner sleeps on done_cv
     alignas(64) std::atomic<std::size_t> next{0};      // next chunk to claim
     alignas(64) std::atomic<std::size_t> finished{0};  // chunks claimed and ended (run or skipped)
-    // An affine loop (runs > 0) claims from runs[r] instead of `next`: chunks [next, end).
+    // An affine loop (runs > 0) claims from runs[r] instead of `next`: chunks [next, end) of
+    // the run that began at `begin`.
     unsigned runs = 0;
     struct alignas(64) Run {
         std::atomic<std::size_t> next{0};
-        std::size_t end = 0;
+        std::size_t begin = 0, end = 0;
     } run[kMaxRuns];
+
+    // Chunks claimed so far, of either kind of loop.
+    std::size_t claimed() const {
+        if (runs == 0) return std::min(next.load(std::memory_order_relaxed), chunks);
+        std::size_t c = 0;
+        for (unsigned r = 0; r < runs; ++r)
+            c += std::min(run[r].next.load(std::memory_order_relaxed), run[r].end) - run[r].begin;
+        return c;
+    }
 };
 
 constexpr std::size_t kNoChunk = ~std::size_t{0};
 
-// The next chunk of slot sl for a thread whose own run is `home`: from its own run while it has
+// The next chunk of slot sl for a thread: from run r (its own to begin with) while it has
 // chunks, then from the others in turn. `r` and `tried` keep the thread's place between calls.
 std::size_t claim_affine(Slot& sl, unsigned& r, unsigned& tried) {
     while (tried < sl.runs) {
@@ -220,7 +230,7 @@ bool help_once(Pool& p, unsigned from, bool woken) {
         const unsigned s = (static_cast<unsigned>(__builtin_ctzll(m)) + r) % kSlots;
         if (!join(p, s)) continue;
         if (woken && p.sleepers.load(std::memory_order_relaxed) > 0 &&
-            p.slots[s].next.load(std::memory_order_relaxed) < p.slots[s].chunks)
+            p.slots[s].claimed() < p.slots[s].chunks)
             wake(p, 2);
         work_on(p, s, [] {});
         p.slots[s].state.fetch_sub(1, std::memory_order_release);
@@ -389,7 +399,7 @@ namespace {
 // caller has judged it (zero when not), so that sleepers are woken at once for a long loop
 // rather than after its first chunk.
 void run_chunks(std::size_t n, std::size_t grain, const Body& body,
-                std::chrono::duration<double> expected, bool affine = false) {
+                std::chrono::duration<double> expected, bool affine = false, std::size_t lead = 0) {
     Pool* p = current();  // a parallel operation brings the pool into being, even an empty one
     if (n == 0) return;
     if (grain == 0) grain = 1;
@@ -417,11 +427,15 @@ void run_chunks(std::size_t n, std::size_t grain, const Body& body,
     sl.waiting.store(false, std::memory_order_relaxed);
     sl.next.store(0, std::memory_order_relaxed);
     sl.finished.store(0, std::memory_order_relaxed);
-    // Runs of consecutive chunks, one per thread that can compute at once (up to kMaxRuns).
+    // Runs of consecutive chunks, one per thread that can compute at once (up to kMaxRuns),
+    // laid out over the whole loop, whose first `lead` chunks the caller has run already: the
+    // runs then fall on the same chunks from call to call, however many the caller ran first.
     sl.runs = affine ? static_cast<unsigned>(std::min<std::size_t>({chunks, room + 1, kMaxRuns})) : 0;
+    const std::size_t total = chunks + lead;
     for (unsigned r = 0; r < sl.runs; ++r) {
-        sl.run[r].next.store(chunks * r / sl.runs, std::memory_order_relaxed);
-        sl.run[r].end = chunks * (r + 1) / sl.runs;
+        sl.run[r].begin = std::max(total * r / sl.runs, lead) - lead;
+        sl.run[r].next.store(sl.run[r].begin, std::memory_order_relaxed);
+        sl.run[r].end = std::max(total * (r + 1) / sl.runs, lead) - lead;
     }
     // Added, not stored: a thread may be raising and taking back its count meanwhile.
     sl.state.fetch_add(kOpen | (room << kRoomShift), std::memory_order_release);
@@ -438,7 +452,7 @@ void run_chunks(std::size_t n, std::size_t grain, const Body& body,
     }
     work_on(*p, s, [&] {
         if (!may_wake || p->sleepers.load(std::memory_order_relaxed) == 0) return;
-        const std::size_t claimed = sl.next.load(std::memory_order_relaxed);
+        const std::size_t claimed = sl.claimed();
         if (claimed >= sl.chunks) {
             may_wake = false;
             return;
@@ -498,7 +512,7 @@ void run_for(std::size_t n, const std::function<void(std::size_t)>& body, bool a
     const std::size_t grain = affine ? 1 : std::max<std::size_t>(1, rest / (threads * 4));
     run_chunks(rest, grain, [&body, done](std::size_t b, std::size_t e) {
         for (std::size_t i = b; i < e; ++i) body(done + i);
-    }, left, affine);
+    }, left, affine, done);
 }
 
 }  // namespace

@@ -102,6 +102,18 @@ TEST_P(PoissonStream, EqualsOneUniformAtATime) {
 
 INSTANTIATE_TEST_SUITE_P(Means, PoissonStream, ::testing::Values(0.0, 0.05, 2.0, 3.5, 9.0, 120.0, 700.0));
 
+// Beyond 2^53 the counts keep their low digits (a count formed in doubles would fall on the
+// doubles' grid: all even at 1e16, multiples of 2048 at 1e19).
+TEST(Poisson, LargeMeansKeepTheirLowDigits) {
+    for (const double mu : {1e16, 1e17, 1e19}) {
+        poisson::Knuth k(mu, rng::Xoshiro256pp(8));
+        int odd = 0;
+        for (int i = 0; i < 200; ++i) odd += static_cast<int>(k.draw() & 1u);
+        EXPECT_GT(odd, 60) << mu;
+        EXPECT_LT(odd, 140) << mu;
+    }
+}
+
 TEST(Poisson, MethodPerMean) {
     EXPECT_FALSE(poisson::Knuth(700.0, rng::Xoshiro256pp(1)).rejection());
     EXPECT_TRUE(poisson::Knuth(700.5, rng::Xoshiro256pp(1)).rejection());
