@@ -15,6 +15,7 @@
 
 #include "neurons/args.hpp"
 #include "neurons/buffers.hpp"
+#include "neurons/kinetics.hpp"
 
 namespace neurons::ai_optimized {
 
@@ -57,7 +58,7 @@ struct AttentionGatedNeuron {
     double dt = 1.0;
 
     int32_t step(double current) {
-        const double g = 1.0 / (1.0 + std::exp(-(gate_v_weight * v + gate_input_weight * current)));
+        const double g = logistic(-(gate_v_weight * v + gate_input_weight * current));
         v = v + (g * current - v) / tau * dt;
         if (v >= threshold) {
             v = 0.0;
@@ -199,7 +200,7 @@ struct ContinuousAttractorNeuron {
         // f(x) = r^2 / (r^2 + 1), r = max(x, 0) with NaN giving 0; each unit's f is formed
         // once from the old u, which leaves every sum as it would be term by term.
         for (std::size_t j = 0; j < n_units; ++j) {
-            const double r = u[j] > 0.0 ? u[j] : 0.0;
+            const double r = clip_pool(u[j]);  // NaN counts as 0
             rates[j] = r * r / (r * r + 1.0);
         }
         // Every a_i reads only the rates of the old u, so u can be overwritten in place.
@@ -307,19 +308,19 @@ struct ArcaneNeuron {
         for (double x : surprise_ring) surprises = surprises + x;
         const double novelty = 1.0 - surprises / 20.0;
 
-        const double gate = 1.0 / (1.0 + std::exp(-(((gate_input * current + gate_fast * v_fast) + gate_work * v_work) +
-                                                     gate_novelty * novelty)));
+        const double gate =
+            logistic(-(((gate_input * current + gate_fast * v_fast) + gate_work * v_work) + gate_novelty * novelty));
         const double vf = v_fast + ((gate * current - v_fast) - rate * rate_inhibition) / tau_fast * dt;
         const double prediction = w_deep * v_deep + (w_work * v_work + w_fast * vf);
         const double error = std::fabs(vf - prediction);
-        const double surprise = 1.0 / (1.0 + std::exp(-surprise_slope * (error - surprise_offset)));
+        const double surprise = logistic(-surprise_slope * (error - surprise_offset));
         v_fast = vf;
         surprise_ring[surprise_pos % 20] = surprise;
         surprise_pos = surprise_pos + 1;
 
         // The old v_deep; a NaN product gives the floor.
         const double thr_raw = (1.0 - threshold_novelty * novelty) * ((threshold_deep * v_deep + 1.0) * threshold_base);
-        const double thr = thr_raw > 0.1 ? thr_raw : 0.1;
+        const double thr = at_least(thr_raw, 0.1);
 
         int32_t s = 0;
         double post = vf;  // the potential after the spike's reset, which learning predicts

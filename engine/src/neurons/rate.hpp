@@ -13,6 +13,7 @@
 #include "error.hpp"
 #include "neurons/args.hpp"
 #include "neurons/buffers.hpp"
+#include "neurons/kinetics.hpp"
 
 namespace neurons::rate {
 
@@ -37,7 +38,7 @@ struct SigmoidRateNeuron {
     double dt = 0.1;
 
     double step(double current) {
-        const double s = 1.0 / (1.0 + std::exp((current - theta) * (-beta)));
+        const double s = logistic((current - theta) * (-beta));
         r = r + (s - r) / tau * dt;
         return r;
     }
@@ -53,7 +54,7 @@ struct ThresholdLinearRateNeuron {
 
     double step(double current) {
         const double d = current - theta;
-        r = (d > 0.0 ? d : 0.0) * gain;  // a NaN difference counts as 0
+        r = clip_pool(d) * gain;  // a NaN difference counts as 0
         return r;
     }
 
@@ -83,11 +84,11 @@ struct AstrocyteModel {
         const double m = ip3 / (ip3 + d1);
         const double n = ca / (ca + d5);
         const double p = m * n * h;
-        const double j_channel = v_channel * (p * p * p) * (c_er - ca);
+        const double j_channel = v_channel * cube(p) * (c_er - ca);
         const double j_leak = v_leak * (c_er - ca);
         const double j_pump = v_pump * (ca * ca) / ((ca * ca) + pump_half_sq);
         const double next = ca + dt * (j_leak + j_channel - j_pump + current);
-        const double ca_new = next > 0.0 ? next : 0.0;  // never negative; NaN becomes 0
+        const double ca_new = clip_pool(next);  // never negative; NaN becomes 0
         const double q2 = d2 * (ip3 + d1) / (ip3 + d3);
         const double h_inf = q2 / (q2 + ca);
         const double tau_h = 1.0 / (inactivation_rate * (q2 + ca));
@@ -158,9 +159,9 @@ struct LiquidTimeConstantNeuron {
     double dt = 1.0;
 
     int32_t step(double current) {
-        const double g = 1.0 / (1.0 + std::exp(-(gate_weight * current + gate_bias)));
+        const double g = logistic(-(gate_weight * current + gate_bias));
         const double p = tau * g;
-        const double tau_eff = p > 0.1 ? p : 0.1;  // NaN becomes 0.1
+        const double tau_eff = at_least(p, 0.1);  // NaN becomes 0.1
         const double f = std::tanh(input_weight * current + x_weight * x);
         const double d = std::exp(-dt / tau_eff);
         x = (1.0 - d) * f + d * x;
@@ -281,7 +282,7 @@ struct SiegertTransferFunction {
         double s = 0.0;
         for (int k = 0; k < 10; ++k) s = s + weights[k] * siegert_integrand(mid + half * nodes[k]);
         const double r = 1.0 / (tau_ref + tau_m * std::sqrt(3.141592653589793) * half * s);
-        return 1000.0 * (r > 0.0 ? r : 0.0);  // never negative; NaN becomes 0
+        return 1000.0 * clip_pool(r);  // never negative; NaN becomes 0
     }
 };
 
@@ -391,7 +392,7 @@ struct AmariNeuralField {
         for (std::size_t i = 0; i < len; ++i) {
             double r = 0.0;
             for (std::size_t j = 0; j < len; ++j) {
-                const double rate = u[j] > 0.0 ? u[j] : 0.0;  // NaN counts as 0
+                const double rate = clip_pool(u[j]);  // NaN counts as 0
                 r = r + rate * kernel[i > j ? i - j : j - i] * dx;
             }
             const double e = i < input.size() ? input[i] : 0.0;  // inputs past n are ignored
@@ -433,7 +434,7 @@ struct LeakyCompeteFireNeuron {
             for (std::size_t i = 0; i < n; ++i) {
                 if (i == j) continue;
                 const double d = v[i] - inhibition;
-                v[i] = d > 0.0 ? d : 0.0;  // NaN becomes 0
+                v[i] = clip_pool(d);  // NaN becomes 0
             }
         }
         return spikes;
