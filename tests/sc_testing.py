@@ -21,6 +21,23 @@ MODULE_DIR = os.path.dirname(os.path.abspath(sc.__file__))
 SANITIZED = os.environ.get("SC_SANITIZED") == "1"
 
 
+def c_exp(x):
+    """The C library's exp: an overflow gives infinity instead of raising."""
+    try:
+        return math.exp(x)
+    except OverflowError:
+        return math.inf
+
+
+def c_div(a, b):
+    """IEEE division: a zero divisor gives an infinity or NaN instead of raising."""
+    if b != 0.0:
+        return a / b
+    if a == 0.0 or math.isnan(a):
+        return math.nan
+    return math.copysign(math.inf, a) * math.copysign(1.0, b)
+
+
 def panic_of(call, *args, **kwargs):
     """The PanicException that call(*args, **kwargs) raises; fails on anything else.
 

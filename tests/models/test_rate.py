@@ -10,25 +10,10 @@ import sc_dravik_engine as sc
 from contract import *  # noqa: F401,F403 - the shared contract runs over ROWS
 from contract import INF, NAN, Row
 from sc_testing import panic_of, same_bits
+from sc_testing import c_div as fdiv
+from sc_testing import c_exp as exp
 
 SQRT_PI = math.sqrt(math.pi)
-
-
-def exp(x):
-    """C's exp: an overflow is +inf, not an exception."""
-    try:
-        return math.exp(x)
-    except OverflowError:
-        return INF
-
-
-def fdiv(a, b):
-    """IEEE division, for the places where a denominator can be zero."""
-    if b != 0.0:
-        return a / b
-    if a == 0.0 or math.isnan(a):
-        return NAN
-    return math.copysign(INF, a) * math.copysign(1.0, b)
 
 
 # ---------------------------------------------------------------- threshold logic and rate units
