@@ -60,7 +60,9 @@ void set_panic_message(const char* msg) {
 }  // namespace
 
 void raise(PyObject* type, const std::string& msg) {
-    PyErr_SetString(type, msg.c_str());
+    // Decoded with its length: a message may quote text that holds NUL characters.
+    Ref text = Ref::check(PyUnicode_DecodeUTF8(msg.data(), static_cast<Py_ssize_t>(msg.size()), "replace"));
+    PyErr_SetObject(type, text.get());
     throw ErrorSet{};
 }
 
@@ -324,10 +326,10 @@ void match(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObje
                 }
             }
             if (idx == np) {
-                const char* kn = PyUnicode_AsUTF8(key);
-                if (!kn) raise_set();
-                raise(PyExc_TypeError,
-                      sig.full_name + " got an unexpected keyword argument '" + kn + "'");
+                // Quoted as the object it is: a name may hold NUL or lone surrogates.
+                PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'",
+                             sig.full_name.c_str(), key);
+                throw ErrorSet{};
             }
             const bool already = idx < given || (big ? filled_kw_big[idx] : filled_kw[idx]);
             if (already)
@@ -361,10 +363,8 @@ void rethrow_named(const char* name) {
     Ref cause = Ref::steal(v);
     Py_XDECREF(t);
     Py_XDECREF(tb);
-    Ref text = Ref::steal(PyObject_Str(cause.get()));
-    const char* s = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-    if (!s) raise_set();
-    Ref msg = Ref::check(PyUnicode_FromFormat("argument '%s': %s", name, s));
+    Ref text = Ref::check(PyObject_Str(cause.get()));
+    Ref msg = Ref::check(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
     Ref err = Ref::check(PyObject_CallOneArg(PyExc_TypeError, msg.get()));
     PyException_SetCause(err.get(), cause.release());
     PyErr_SetObject(PyExc_TypeError, err.get());
