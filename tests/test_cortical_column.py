@@ -201,7 +201,6 @@ def test_construction_checks_nothing():
         C(2, 1.0, 1.0, 0.5, 1.0, -1.0, -1)
 
 
-@pytest.mark.failing_allocation
 def test_unallocatable_size_is_a_memory_error():
     with pytest.raises(MemoryError):
         C(2**32, 1.0, 1.0, 0.5, 1.0, -1.0, 42)

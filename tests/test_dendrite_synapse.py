@@ -128,7 +128,6 @@ def test_dendrite_input_errors():
         d.soma_v = 1.0
 
 
-@pytest.mark.failing_allocation
 @pytest.mark.parametrize("shape", [(2**32, 2**32), (2**62, 1), (2**62, 0)])
 def test_dendrite_sizes_beyond_memory(shape):
     with pytest.raises(MemoryError):

@@ -122,7 +122,6 @@ def _readelf(*args):
     return subprocess.run(["readelf", *args, sc.__file__], capture_output=True, text=True, check=True).stdout
 
 
-@pytest.mark.release_link
 def test_only_the_init_function_is_exported():
     exported = [
         line.split()[-1]

@@ -4,8 +4,8 @@ one of the documented exception types.
 
     fuzz_child.py SHARE SHARES EXAMPLES LAST_CALL_FILE [--small]
 
-Prints one JSON line: the failures (the call, its arguments, what went wrong) and how many
-calls got past argument conversion. A crash or a call that hangs past its bound ends the
+Prints one JSON line: the failures (the call, its arguments, what went wrong) and the
+callables none of whose calls got past argument conversion. A crash or a call that hangs past its bound ends the
 process instead (faulthandler prints the stack), and the file LAST_CALL_FILE names the call
 that was running. With --small no size beyond a few hundred is drawn (for the sanitizer
 build, whose allocator ends the process on an allocation it cannot serve).
@@ -54,6 +54,8 @@ def panic_type():
 
 
 ALLOWED = (TypeError, ValueError, OverflowError, RuntimeError, MemoryError, HostileError, panic_type())
+# Kinds of RuntimeError that tell of a fault, not of a refused argument.
+NOT_ALLOWED = (RecursionError, NotImplementedError)
 
 # ---------------------------------------------------------------- values
 
@@ -70,7 +72,7 @@ SIZE_NAME = re.compile(r"^(n|n_.*|.*_size|length|stream_length|dimension|window|
                        r"n_steps|shape_k|original_length|delay|n_channels|n_heads|dim_k|branch_length|"
                        r"n_branches|n_features|n_nodes)$")
 TEXTS = ["", "x", "0.5", "Izhikevich", "HodgkinHuxley", "ArcaneNeuron", "StochasticIF", "GLM", "u64", "u8",
-         "bitstream", "f64", "i16", "fast_sigmoid", "sigmoid", "straight_through", "\0", "\u00e9", "a" * 300,
+         "bitstream", "f64", "i16", "fast_sigmoid", "sigmoid", "straight_through", "\0", "\u00e9", "\ud800", "a\0b", "a" * 300,
          "sc.graph @g {\n}",
          'sc.graph @g {\n  %0 = sc.input "x" : rate\n  %1 = sc.encode %0, length=256, seed=0x0007 : bitstream<256>\n'
          '  %2 = sc.popcount %1 : u64\n  sc.output "y" %2\n}\n']
@@ -173,13 +175,14 @@ KINDS = {
     "f64 rows": lambda n: st.builds(lambda m: np.array(m, dtype=np.float64).reshape(n, n), square(n)),
     "i64": lambda n: array_of(int_list(n), np.int64),
     "u64": lambda n: array_of(st.lists(st.integers(0, 2**64 - 1), max_size=n + 1), np.uint64),
-    "u64 rows": lambda n: array_of(st.lists(st.lists(st.integers(0, 2**64 - 1), min_size=2, max_size=2),
-                                            min_size=n, max_size=n), np.uint64).filter(lambda a: a.ndim == 2),
+    "u64 rows": lambda n: st.builds(lambda v: np.array(v, dtype=np.uint64).reshape(n, 2),
+                                    st.lists(st.integers(0, 2**64 - 1), min_size=2 * n, max_size=2 * n)),
     "u8": lambda n: array_of(st.lists(st.integers(0, 1) | st.integers(0, 255), max_size=8 * n + 9), np.uint8),
     "i16": lambda n: array_of(st.lists(st.integers(-32768, 32767), max_size=n + 1), np.int16),
     "i8": lambda n: array_of(st.lists(st.integers(-128, 127), max_size=n + 2), np.int8),
     "bytes": lambda n: st.binary(max_size=2 * n + 2),
     "tensor": lambda n: st.builds(sc.BitStreamTensor, st.sampled_from([1, 64, 65, 130]), st.integers(0, 3)),
+    "tensors": lambda n: st.lists(KINDS["tensor"](n), max_size=n + 1),
     "graph": lambda n: st.builds(lambda: sc.ir_parse(TEXTS[-1])),
 }
 
@@ -217,6 +220,8 @@ def hostile(n, call):
         st.builds(LyingSequence, st.sampled_from([0, 2, 10, 2**62]), st.sampled_from([0, 1, 3])),
         st.builds(CallsBack, st.sampled_from([0, 1, 3, -1, 0.5, 30.0]), st.just(call)),
         st.just([0.5] * 100_000), st.just(list(range(3000))), st.just("text"),
+        st.sampled_from([np.uint64(2**64 - 1), np.float64(math.nan), np.bool_(True), np.int8(-1),
+                         np.float32(3e38), np.int64(-2**63)]),
     )
 
 
@@ -229,16 +234,26 @@ REPRESENTATIVE = {
     "f64 rows": np.array([[0.5, 0.25], [0.125, 0.75]]), "i64": np.array([0, 1, 2]),
     "u64": np.array([1, 2], np.uint64), "u64 rows": np.ones((2, 2), np.uint64), "u8": np.array([1, 0, 1], np.uint8),
     "i16": np.array([1, 2], np.int16), "i8": np.array([1, -1], np.int8), "bytes": b"\x01\x00",
-    "tensor": None, "graph": None,
+    "tensor": None, "tensors": None, "graph": None,
 }
 
 
 def representative(kind):
     if kind == "tensor":
         return sc.BitStreamTensor(64, 1)
+    if kind == "tensors":
+        return [sc.BitStreamTensor(64, 1), sc.BitStreamTensor(64, 2)]
     if kind == "graph":
         return sc.ir_parse(TEXTS[-1])
     return REPRESENTATIVE[kind]
+
+
+def sized(name, kinds):
+    """A whole number that sizes something draws sizes (huge ones outside --small); any other
+    draws the integers at type widths."""
+    if SIZE_NAME.match(name):
+        return [k for k in kinds if k != "int"] if "size" in kinds else kinds
+    return [k for k in kinds if k != "size"] if "int" in kinds else kinds
 
 
 def signature_of(fn):
@@ -272,24 +287,32 @@ class Callable:
         return p.default if p.default is not inspect.Parameter.empty else 0.5
 
     def probe(self, run, fn):
-        """Learns each parameter's kinds by calls that vary it alone."""
-        chosen_values = []
-        for i, p in enumerate(self.params):
-            accepted = []
-            for kind in KINDS:
-                args = chosen_values + [representative(kind)] + [self.filler(q) for q in self.params[i + 1:]]
-                error = run.call(self, fn, args, {}, probe=True)
-                if refused_argument(error) != p.name:
-                    accepted.append(kind)
-            if accepted:
-                self.kinds[p.name] = accepted
-            chosen_values.append(representative(self.kinds[p.name][0]))
-        return chosen_values
+        """Learns each parameter's kinds by calls that vary it alone. A binding may convert a
+        later parameter first, so a second pass varies each one again with the others set to
+        values of the kinds the first pass found."""
+        values = [self.filler(p) for p in self.params]
+        for _ in range(2):
+            for i, p in enumerate(self.params):
+                accepted, worked = [], []
+                for kind in KINDS:
+                    args = values[:i] + [representative(kind)] + values[i + 1:]
+                    error = run.call(self, fn, args, {}, probe=True)
+                    if refused_argument(error) != p.name:
+                        accepted.append(kind)
+                    if error is None:
+                        worked.append(kind)
+                if accepted:
+                    self.kinds[p.name] = sized(p.name, accepted)
+                # The value the other parameters are probed with: one of a kind that made the
+                # call succeed, where one did.
+                values[i] = representative((worked or self.kinds[p.name])[0])
+        return values
 
-    def strategy(self, p, n, call):
-        kinds = self.kinds[p.name]
-        likely = st.one_of(*[KINDS[k](n) for k in kinds])
-        return st.one_of(*[likely] * 7, hostile(n, call))
+    def value(self, data, p, n, call):
+        """A value of a kind the parameter takes, or (one time in seven) a hostile one."""
+        if 40 <= data.draw(st.integers(0, 99)) < 54:
+            return data.draw(hostile(n, call))
+        return data.draw(st.one_of(*[KINDS[k](n) for k in self.kinds[p.name]]))
 
     def draw(self, data, n, call):
         args, kwargs = [], {}
@@ -299,7 +322,7 @@ class Callable:
             if p.default is not inspect.Parameter.empty and 20 <= data.draw(st.integers(0, 99)) < 80:
                 positional = False
                 continue
-            value = data.draw(self.strategy(p, n, call))
+            value = self.value(data, p, n, call)
             if positional and not 40 <= data.draw(st.integers(0, 99)) < 60:
                 args.append(value)
             else:
@@ -308,8 +331,8 @@ class Callable:
         extra = data.draw(st.integers(0, 99))
         if extra == 47:
             args.append(1.0)  # one too many
-        elif extra == 53:
-            kwargs["no_such_argument"] = 1
+        elif extra in (52, 53):
+            kwargs[data.draw(st.sampled_from(["no_such_argument", "\0", "a\0b", "\ud800", "\u00e9"]))] = 1
         return args, kwargs
 
 
@@ -319,6 +342,11 @@ class Run:
     def __init__(self):
         self.failures = []
         self.reached = {}  # per callable: calls that got past argument matching and conversion
+        self.exempt = set()  # constructors that refuse every call by design
+
+    def fail(self, target, args, kwargs, e):
+        self.failures.append({"call": target.label, "args": f"{args!r:.500}", "kwargs": f"{kwargs!r:.500}",
+                              "error": f"{type(e).__name__}: {e!r}"[:500]})
 
     def call(self, target, fn, args, kwargs, also=(), probe=False):
         """Calls fn: a result or an allowed exception passes, anything else is a failure.
@@ -329,11 +357,13 @@ class Run:
         error, self.result = None, None
         try:
             self.result = fn(*args, **kwargs)
+        except NOT_ALLOWED as e:
+            self.fail(target, args, kwargs, e)
+            error = e
         except ALLOWED + also as e:
             error = e
         except BaseException as e:  # noqa: B036
-            self.failures.append({"call": target.label, "args": f"{args!r:.500}", "kwargs": f"{kwargs!r:.500}",
-                                  "error": f"{type(e).__name__}: {e}"[:500]})
+            self.fail(target, args, kwargs, e)
             error = e
         finally:
             faulthandler.cancel_dump_traceback_later()
@@ -345,24 +375,25 @@ class Run:
 
 SETTINGS = settings(max_examples=EXAMPLES, deadline=None, database=None, derandomize=True,
                     suppress_health_check=list(HealthCheck))
+MEMBER_EXAMPLES = max(4, EXAMPLES // 3)  # per member, beside the examples that mix them all
 
 
 def fuzz_function(name, fn, run):
     target = Callable.of(name, fn)
     target.probe(run, fn)
 
-    @SETTINGS
-    @given(st.data())
-    def examples(data):
+    def one(data, _):
         n = data.draw(st.integers(0, 4))
         args, kwargs = target.draw(data, n, None)
         run.call(target, fn, args, kwargs)
 
-    examples()
+    run_examples(one, None, EXAMPLES)
+    if not run.reached.get(name):
+        run_examples(one, None, 4 * EXAMPLES)  # every draw so far was refused: draw more
 
 
 def members(cls):
-    out = []
+    out = [("special", name) for name in ("__len__", "__repr__") if name in vars(cls)]
     for name, member in vars(cls).items():
         if name.startswith("__"):
             continue
@@ -380,6 +411,8 @@ def fuzz_class(name, cls, run):
     method_names = sorted(m for kind, m in parts if kind == "method")
     methods = {m: Callable.of(f"{name}.{m}", None, getattr(cls, m)) for m in method_names}
     props = {m: Callable(f"{name}.{m}", None, []) for kind, m in parts if kind == "property"}
+    specials = {m: Callable(f"{name}.{m}", {"__len__": len, "__repr__": repr}[m], [])
+                for kind, m in parts if kind == "special"}
     # Arguments that build an object, for probing the methods and for the examples whose own
     # constructor call fails: the defaults, else plain values of the kinds each parameter takes
     # (each text tried in turn).
@@ -392,39 +425,68 @@ def fuzz_class(name, cls, run):
             known = args
             break
     obj = run.result if known is not None else None
+    if obj is None:
+        # A class its callers never construct (a parser's or builder's result) is met
+        # through the value kinds that make one.
+        obj = next((v for v in map(representative, ("tensor", "graph")) if isinstance(v, cls)), None)
+        if obj is not None:
+            run.exempt.add(name)
     for m, target in methods.items():
         if obj is not None:
             target.probe(run, getattr(obj, m))
+        # A method called with some other object for self refuses it.
+        run.call(target, getattr(cls, m), [object()], {}, probe=True)
 
-    @SETTINGS
-    @given(st.data())
-    def examples(data):
-        n = data.draw(st.integers(0, 4))
+    def build(data, n):
         args, kwargs = ctor.draw(data, n, None)
-        if not parts:
-            run.call(ctor, cls, args, kwargs)
-            return
         if run.call(ctor, cls, args, kwargs) is None:
-            made = run.result
-        elif known is not None and run.call(ctor, cls, known, {}, probe=True) is None:
-            made = run.result
+            return run.result
+        if known is not None and run.call(ctor, cls, known, {}, probe=True) is None:
+            return run.result
+        return obj if known is None else None
+
+    def use(data, n, made, back, part):
+        kind, member = part
+        if kind == "special":
+            run.call(specials[member], specials[member].fn, [made], {})
+        elif kind == "property":
+            if data.draw(st.booleans()):
+                run.call(props[member], getattr, [made, member], {})
+            else:
+                # A property without a setter refuses with the interpreter's AttributeError.
+                value = data.draw(st.one_of(*[k(n) for k in KINDS.values()], hostile(n, back)))
+                run.call(props[member], setattr, [made, member, value], {}, also=(AttributeError,))
         else:
+            target = methods[member]
+            margs, mkwargs = target.draw(data, n, back)
+            run.call(target, getattr(made, member), margs, mkwargs)
+
+    def sequence(data, focus):
+        """Builds an object and calls its members: any of them, or mostly the one in focus."""
+        n = data.draw(st.integers(0, 4))
+        made = build(data, n)
+        if made is None or not parts:
             return
         # A callback calls a method of this very object without arguments.
         back = getattr(made, data.draw(st.sampled_from(method_names))) if method_names else None
         for _ in range(data.draw(st.integers(1, 5))):
-            kind, member = data.draw(st.sampled_from(parts))
-            if kind == "property":
-                if data.draw(st.booleans()):
-                    run.call(props[member], getattr, [made, member], {})
-                else:
-                    # A property without a setter refuses with the interpreter's AttributeError.
-                    value = data.draw(st.one_of(*[k(n) for k in KINDS.values()], hostile(n, back)))
-                    run.call(props[member], setattr, [made, member, value], {}, also=(AttributeError,))
-                continue
-            target = methods[member]
-            margs, mkwargs = target.draw(data, n, back)
-            run.call(target, getattr(made, member), margs, mkwargs)
+            if focus is not None and data.draw(st.integers(0, 3)) != 0:
+                use(data, n, made, back, focus)
+            else:
+                use(data, n, made, back, data.draw(st.sampled_from(parts)))
+
+    labels = {"special": specials, "property": props, "method": methods}
+    for focus in [None] + parts:
+        run_examples(sequence, focus, EXAMPLES if focus is None else MEMBER_EXAMPLES)
+        if focus is not None and not run.reached.get(labels[focus[0]][focus[1]].label):
+            run_examples(sequence, focus, 4 * MEMBER_EXAMPLES)  # every call so far was refused
+
+
+def run_examples(fn, focus, count):
+    @settings(SETTINGS, max_examples=count)
+    @given(st.data())
+    def examples(data):
+        fn(data, focus)
 
     examples()
 
@@ -442,7 +504,8 @@ def main():
             run.failures.append({"call": name, "error": "harness: " + traceback.format_exc()[-1500:]})
     with open(LAST_CALL, "w") as f:
         f.write("done")
-    print(json.dumps({"failures": run.failures, "reached": run.reached}))
+    unreached = sorted(label for label, count in run.reached.items() if count == 0 and label not in run.exempt)
+    print(json.dumps({"failures": run.failures, "unreached": unreached}))
 
 
 if __name__ == "__main__":

@@ -10,7 +10,6 @@ import json
 import os
 import subprocess
 import sys
-import tempfile
 
 import pytest
 
@@ -23,33 +22,40 @@ CHILD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fuzz_child.py"
 
 
 @pytest.fixture(scope="module")
-def outcomes():
-    workdir = tempfile.mkdtemp(prefix="sc-fuzz-")
+def outcomes(tmp_path_factory):
+    workdir = tmp_path_factory.mktemp("fuzz")
     env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
     env.update(PYTHONPATH=MODULE_DIR, OPENBLAS_NUM_THREADS="1", RAYON_NUM_THREADS="2")
     procs = []
     for share in range(SHARES):
-        last = os.path.join(workdir, f"last-{share}")
-        cmd = [sys.executable, CHILD, str(share), str(SHARES), str(EXAMPLES), last]
+        last, out, err = (workdir / f"{what}-{share}" for what in ("last", "out", "err"))
+        cmd = [sys.executable, CHILD, str(share), str(SHARES), str(EXAMPLES), str(last)]
         if SANITIZED:
             cmd.append("--small")
-        procs.append((share, last, subprocess.Popen(cmd, env=env, stdout=subprocess.PIPE,
-                                                    stderr=subprocess.PIPE, text=True)))
-    out = {}
-    for share, last, proc in procs:
+        # Files, not pipes: a child that writes much (each panic is reported on stderr) must
+        # not wait on a parent that is still reading another child.
+        with open(out, "w") as stdout, open(err, "w") as stderr:
+            procs.append((share, last, out, err, subprocess.Popen(cmd, env=env, stdout=stdout, stderr=stderr)))
+    done = {}
+    for share, last, out, err, proc in procs:
         try:
-            stdout, stderr = proc.communicate(timeout=SHARE_BOUND_S)
+            proc.wait(timeout=SHARE_BOUND_S)
         except subprocess.TimeoutExpired:
             proc.kill()
-            stdout, stderr = proc.communicate()
-        running = open(last).read() if os.path.exists(last) else "(nothing yet)"
-        out[share] = (proc.returncode, stdout, stderr, running)
-    return out
+            proc.wait()
+        running = last.read_text() if last.exists() else "(nothing yet)"
+        done[share] = (proc.returncode, out.read_text(), err.read_text(errors="replace"), running)
+    return done
 
 
 @pytest.mark.parametrize("share", range(SHARES))
 def test_share(outcomes, share):
     code, stdout, stderr, running = outcomes[share]
     assert code == 0, f"the child ended with {code} while running {running}\n{stderr[-4000:]}"
-    result = json.loads(stdout.strip().splitlines()[-1])
+    lines = stdout.strip().splitlines()
+    assert lines, f"the child printed no result\n{stderr[-4000:]}"
+    result = json.loads(lines[-1])
     assert result["failures"] == [], json.dumps(result["failures"][:10], indent=1)
+    # Each callable is fuzzed past its argument conversion at least once, else the fuzz
+    # would only ever have tested the refusals.
+    assert result["unreached"] == []
