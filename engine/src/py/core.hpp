@@ -308,6 +308,18 @@ template <class T>
 struct Conv<std::vector<T>> {
     static std::vector<T> load(PyObject* o) {
         std::vector<T> out;
+        if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+            // The size is real here; re-read each turn, since a conversion can shrink a list.
+            const bool list = PyList_CheckExact(o);
+            out.reserve(static_cast<std::size_t>(list ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o)));
+            for (Py_ssize_t i = 0; i < (list ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o)); ++i) {
+                PyObject* item = list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i);
+                Py_INCREF(item);
+                Ref hold = Ref::steal(item);
+                out.push_back(Conv<T>::load(item));
+            }
+            return out;
+        }
         if constexpr (std::is_same_v<T, uint8_t>) {
             if (load_u8_buffer(o, out)) return out;
         }
@@ -318,18 +330,6 @@ struct Conv<std::vector<T>> {
             if (load_f64_ndarray_rows(o, out)) return out;
         }
         const Py_ssize_t hint = sequence_hint(o);
-        if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
-            // The size is real here; re-read each turn, since a conversion can shrink a list.
-            const bool list = PyList_CheckExact(o);
-            out.reserve(static_cast<std::size_t>(hint));
-            for (Py_ssize_t i = 0; i < (list ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o)); ++i) {
-                PyObject* item = list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i);
-                Py_INCREF(item);
-                Ref hold = Ref::steal(item);
-                out.push_back(Conv<T>::load(item));
-            }
-            return out;
-        }
         // An array's length is true, so a length beyond memory fails here, at once.
         const bool true_length = std::strcmp(Py_TYPE(o)->tp_name, "numpy.ndarray") == 0;
         out.reserve(true_length ? static_cast<std::size_t>(hint)
