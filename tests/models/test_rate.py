@@ -213,9 +213,13 @@ class RefSiegert:
 
     def step(self, current):
         mu = current + self.v_rest
+        if mu == -INF:
+            return 0.0
         y_th = (self.v_threshold - mu) / 3.0
         y_r = (self.v_reset - mu) / 3.0
-        half = (y_th - y_r) / 2.0
+        # Far out, the limits no longer carry the potentials' gap: it comes from the potentials.
+        gap = (self.v_threshold - self.v_reset) / 3.0
+        half = (y_th - y_r) / 2.0 if max(abs(y_th), abs(y_r)) <= abs(gap) * 2.0**46 else gap / 2.0
         mid = (y_r + y_th) / 2.0
         s = 0.0
         for t, w in zip(GL_NODES, GL_WEIGHTS):
@@ -401,7 +405,10 @@ ROWS = [
         # Every branch of the integrand: the capped exponent, the product and the continued
         # fraction, and the guards.
         cases=[({}, pick((0.0,), (15.0,), (30.0,), (100.0,), (-100.0,), (NAN,), (INF,), (-INF,), (1e300,),
-                         (-1e300,), lo=-120.0, hi=250.0))],
+                         (-1e300,), lo=-120.0, hi=250.0)),
+               # Either side of where the limits stop carrying the gap, and where they meet.
+               ({}, pick((1.4e15,), (-1.4e15,), (1.41e15,), (-1.41e15,), (-1.26e17,), (-1.6e17,), (-1e19,),
+                         (1e19,), (-1.7976931348623157e308,), lo=-3e15, hi=3e15, p=0.5))],
         sample=(30.0,), spikes=False, shared_step=True),
     Row("FractionalLIFNeuron", RefFractionalLIF, signature="(alpha=0.8, max_hist=50)",
         # The memory keeps a spiking neuron spiking: the strong negative kicks break it off.
@@ -643,9 +650,36 @@ def test_siegert_curve():
         assert f.step(x) == pytest.approx(want, rel=1e-4)
 
 
-@pytest.mark.parametrize("x", [NAN, INF, -INF])
-def test_siegert_non_finite_inputs_give_zero(x):
-    assert same_bits(sc.SiegertTransferFunction().step(x), 0.0)
+@pytest.mark.parametrize("x, want", [(NAN, 0.0), (-INF, 0.0), (INF, 500.0)])
+def test_siegert_non_finite_inputs(x, want):
+    # No drive at -inf; an infinite drive fires at the refractory limit 1000 / tau_ref.
+    assert same_bits(sc.SiegertTransferFunction().step(x), want)
+
+
+def test_siegert_never_falls_over_the_float_range():
+    f = sc.SiegertTransferFunction()
+    xs = [-INF, -1.7976931348623157e308, -1e200, -1e100, -1e19, -1.7e17, -1.6e17, -1.26e17, -1e16, -1e15, -1e12,
+          -1e6, -1e3, -100.0, -60.0, -50.0, -20.0, 0.0, 15.0, 30.0, 100.0, 1e3, 1e6, 1e12, 1e15, 1e16, 1e19,
+          1e100, 1e200, 1.7976931348623157e308, INF]
+    rates = [f.step(x) for x in xs]
+    assert all(0.0 <= r <= 500.0 for r in rates)
+    floor = f.step(-1e19)
+    assert 0.0 < floor < 1e-100
+    for (x, a), (y, b) in zip(zip(xs, rates), zip(xs[1:], rates[1:])):
+        if y <= -100.0:
+            # Far below threshold every node's exponent is capped and the rate is a flat floor.
+            # Below 1.4e15 in magnitude the limits' rounding stays in its last digits (a part in
+            # a hundred at 1e15, in 1e11 at 1e6); beyond, the floor is exact.
+            assert abs(b - floor) <= floor / 32, y
+            assert b == floor or y > -1.5e15, y
+        else:
+            assert b >= a, (x, y)
+    # Where the gap comes from the potentials the rate is flat below and rises above, float
+    # by float along a dense sweep.
+    far = np.geomspace(1.5e15, 1e308, 3000).tolist() + [1.7976931348623157e308]
+    assert {f.step(-x) for x in far} == {floor}
+    up = [f.step(x) for x in far]
+    assert all(a <= b for a, b in zip(up, up[1:])) and up[-1] == 500.0
 
 
 # ---------------------------------------------------------------- buffer-holding models

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "error.hpp"
@@ -254,7 +255,8 @@ inline double siegert_integrand(double u) {
 
 // Firing rate (Hz) of a LIF neuron under Gaussian noise of fixed amplitude 3.0, the input
 // shifting the mean potential; the integral from the reset to the threshold is taken with the
-// 10-point Gauss-Legendre rule.
+// 10-point Gauss-Legendre rule. The rate rises with the input, from 0 at -inf to 1000 / tau_ref
+// at +inf, but for the rounding of its last digits (below 2^46 gaps, that of the limits).
 struct SiegertTransferFunction {
     double tau_m = 20.0;
     double tau_ref = 2.0;
@@ -275,9 +277,18 @@ struct SiegertTransferFunction {
     double step(double current) const {
         constexpr double sigma = 3.0;
         const double mu = current + v_rest;
+        if (mu == -std::numeric_limits<double>::infinity()) return 0.0;  // no drive can reach threshold
         const double y_th = (v_threshold - mu) / sigma;
         const double y_r = (v_reset - mu) / sigma;
-        const double half = (y_th - y_r) / 2.0;
+        // The limits' difference is the potentials' gap up to their rounding, a few units in
+        // the last place of the larger. Up to 2^46 gaps that is within 1/32 of the gap and the
+        // difference stands; beyond, the limits lose the gap (at about 2^53 gaps they round to
+        // one float), so it is taken from the potentials themselves. An infinite limit takes
+        // that branch too: +inf then sums to 0 and fires at 1000 / tau_ref.
+        const double gap = (v_threshold - v_reset) / sigma;
+        const double half = std::max(std::fabs(y_th), std::fabs(y_r)) <= std::fabs(gap) * 0x1p46
+                                ? (y_th - y_r) / 2.0
+                                : gap / 2.0;
         const double mid = (y_r + y_th) / 2.0;
         double s = 0.0;
         for (int k = 0; k < 10; ++k) s = s + weights[k] * siegert_integrand(mid + half * nodes[k]);
