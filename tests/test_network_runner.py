@@ -8,7 +8,7 @@ import pytest
 
 import sc_dravik_engine as sc
 from bitref import Xoshiro, uniform
-from sc_testing import panic_of, run_child_json, same_bits
+from sc_testing import c_exp, panic_of, run_child_json, same_bits
 
 # The network models in variant order: (short name, second name, Python class and its
 # arguments matching the factory's record, how the soma value reads from get_state).
@@ -177,9 +177,10 @@ def test_refused_names(name):
         sc.py_batch_simulate(name, 1, np.zeros(1))
     assert str(info.value) == f"Unsupported model: '{name}'"
     r = sc.NetworkRunner()
-    with pytest.raises(ValueError) as info:
-        r.add_population(name, 1)
-    assert str(info.value) == f"Unsupported model: '{name}'"
+    for n in (1, 2**32 + 1):  # the name is checked before the size
+        with pytest.raises(ValueError) as info:
+            r.add_population(name, n)
+        assert str(info.value) == f"Unsupported model: '{name}'"
     # With no neurons the name is never looked up.
     assert r.add_population(name, 0) == 0
 
@@ -409,6 +410,102 @@ def test_out_of_range_entries():
         r.add_projection(src, tgt, [0, 1], [0], [1.0])
         assert str(panic_of(r.run, 3)).startswith("index out of bounds")
         assert r.run(0)["spike_counts"].tolist() == [0, 0]  # still usable
+
+
+class RingNetwork:
+    """The runner written from its rules alone, for GalvesLocherbach and PerfectIntegrator
+    populations: a delayed projection keeps a ring of `delay` spike-flag arrays, each created
+    as `rows` false flags; each step it delivers slot ring_pos, puts a copy of the source's
+    flags in its place and moves on."""
+
+    def __init__(self):
+        self.pops, self.projections = [], []
+
+    def add_population(self, model, n):
+        gl = model == "GalvesLocherbach"
+        self.pops.append({"gl": gl, "v": [0.0] * n, "rng": [Xoshiro(42) for _ in range(n)] if gl else None,
+                          "flags": [False] * n})
+
+    def add_projection(self, src, tgt, offsets, cols, vals, delay=0):
+        rows = max(len(offsets) - 1, 0)
+        self.projections.append({"src": src, "tgt": tgt, "offsets": offsets, "cols": cols, "vals": vals,
+                                 "delay": delay, "ring": [[False] * rows for _ in range(delay)], "pos": 0})
+
+    def step_neuron(self, pop, k, current):
+        if pop["gl"]:
+            v = 0.95 * pop["v"][k] + current
+            fired = 1.0 * (1.0 / (c_exp(-(v - 0.5) * 5.0) + 1.0)) > uniform(pop["rng"][k])
+        else:
+            v = (current / 1.0) * 0.1 + pop["v"][k]
+            fired = v >= 1.0
+        pop["v"][k] = 0.0 if fired else v
+        return fired
+
+    def run(self, n_steps):
+        records = [[] for _ in self.pops]
+        for t in range(n_steps):
+            currents = [[0.0] * len(p["v"]) for p in self.pops]
+            for pr in self.projections:
+                flags = self.pops[pr["src"]]["flags"]
+                if pr["delay"]:
+                    delivered = pr["ring"][pr["pos"]]
+                    pr["ring"][pr["pos"]] = list(flags)
+                    pr["pos"] = (pr["pos"] + 1) % pr["delay"]
+                else:
+                    delivered = flags
+                cur, off = currents[pr["tgt"]], pr["offsets"]
+                for i in range(min(max(len(off) - 1, 0), len(delivered))):
+                    if delivered[i]:
+                        for j in range(off[i], off[i + 1]):
+                            c = pr["cols"][j]
+                            if c < len(cur):
+                                cur[c] = pr["vals"][j] + cur[c]
+            for pi, pop in enumerate(self.pops):
+                pop["flags"] = [self.step_neuron(pop, k, x) for k, x in enumerate(currents[pi])]
+                records[pi] += [(k, t) for k, f in enumerate(pop["flags"]) if f]
+        return records, [list(p["v"]) for p in self.pops]
+
+
+def delay_network(r):
+    """A driver; six GalvesLocherbach neurons that it and they themselves drive; 100 integrators
+    that fire one by one on the six's input and all together on the driver's; and four
+    integrators fed by the six and the hundred at delays 0 to 8. The projections have rows
+    fewer and more than their sources, entries beyond the targets, and weights whose sums
+    depend on their order; the four feed back."""
+    r.add_population("GalvesLocherbach", 1)
+    r.add_population("GalvesLocherbach", 6)
+    r.add_population("PerfectIntegrator", 4)
+    r.add_population("PerfectIntegrator", 100)
+    r.add_projection(0, 1, [0, 6], list(range(6)), [-2.0, -0.5, 0.0, 0.4, 1.0, 3.0], 2)
+    r.add_projection(1, 1, list(range(7)), [1, 2, 3, 4, 5, 0], [0.7, -0.3, 0.7, 0.2, 0.9, -1.1], 3)
+    r.add_projection(0, 3, [0, 100], list(range(100)), [10.0] * 100)
+    rng = random.Random(11)
+    r.add_projection(1, 3, [0, 5, 10, 15, 20, 25, 30], [rng.randrange(100) for _ in range(30)],
+                     [rng.uniform(3.0, 11.0) for _ in range(30)])
+    for delay in range(9):
+        for src, n_rows in ((1, (3, 6, 9)[delay % 3]), (3, (64, 100, 130)[delay % 3])):
+            counts = [rng.randrange(0, 5) for _ in range(n_rows)]
+            offsets = [0]
+            for c in counts:
+                offsets.append(offsets[-1] + c)
+            cols = [rng.randrange(0, 6) for _ in range(offsets[-1])]
+            # The hundred's weights are small, so that their sums reach the integrators whole.
+            vals = [rng.uniform(0.002, 0.03) if src == 3 else rng.uniform(0.05, 0.7) for _ in range(offsets[-1])]
+            r.add_projection(src, 2, offsets, cols, vals, delay)
+    r.add_projection(2, 1, [0, 1, 2, 2, 3], [0, 5, 2], [1.3, 0.8, -0.6], 5)
+
+
+def test_delays_follow_the_ring_of_flags_across_runs():
+    engine, ref = sc.NetworkRunner(), RingNetwork()
+    delay_network(engine)
+    delay_network(ref)
+    for n_steps in (60, 0, 90):
+        out = engine.run(n_steps)
+        records, volts = ref.run(n_steps)
+        assert [spikes_of(d) for d in out["spike_data"]] == records
+        assert out["spike_counts"].tolist() == [len(x) for x in records]
+        assert same_bits(out["voltages"], [np.array(v) for v in volts])
+        assert all(records) or n_steps == 0
 
 
 def test_rows_beyond_the_source_contribute_nothing():

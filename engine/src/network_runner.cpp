@@ -1,6 +1,8 @@
 #include "network_runner.hpp"
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <functional>
 
 #include "error.hpp"
@@ -68,17 +70,10 @@ std::optional<std::size_t> find(std::string_view name, std::index_sequence<I...>
     return found;
 }
 
-// Calls f(k) for every set flag k < n of the chunks whose count is not zero, in order (n may
-// exceed the population: a projection can have more rows than its source has neurons).
-template <class F>
-void for_each_spike(const PopulationRunner& p, std::size_t n, F&& f) {
-    n = std::min(n, p.size());
-    for (std::size_t c = 0; c < p.chunk_spikes.size() && c * kChunk < n; ++c) {
-        if (p.chunk_spikes[c] == 0) continue;
-        const std::size_t end = std::min(n, c * kChunk + kChunk);
-        for (std::size_t k = c * kChunk; k < end; ++k)
-            if (p.spikes[k]) f(k);
-    }
+// The fired neurons below n (n may exceed the population: a projection can have more rows
+// than its source has neurons).
+std::span<const uint32_t> fired_below(const PopulationRunner& p, std::size_t n) {
+    return {p.fired.begin(), std::lower_bound(p.fired.begin(), p.fired.end(), n)};
 }
 
 }  // namespace
@@ -105,15 +100,14 @@ std::vector<std::string> supported_models() {
 }
 
 PopulationRunner create_population(std::string_view model, std::size_t n) {
+    // The name first: an unknown model is refused as such, whatever the size.
+    const auto i = n > 0 ? model_index(model) : std::nullopt;
+    if (n > 0 && !i) unsupported(model);
     if (n > kMaxPopulation)
         throw engine::Error("A population holds at most " + std::to_string(kMaxPopulation) + " neurons, got " +
                             std::to_string(n) + ".");
     PopulationRunner p;
-    if (n > 0) {
-        const auto i = model_index(model);
-        if (!i) unsupported(model);
-        p.neurons = kTables.make_many[*i](n);
-    }
+    if (n > 0) p.neurons = kTables.make_many[*i](n);
     p.spikes.assign(n, 0);
     p.currents.assign(n, 0.0);
     p.chunk_spikes.assign(engine::ceil_div(n, kChunk), 0);
@@ -124,7 +118,45 @@ ProjectionRunner::ProjectionRunner(std::size_t src_, std::size_t tgt_, std::vect
                                    std::vector<std::size_t> cols, std::vector<double> vals, std::size_t delay_)
     : row_offsets(std::move(offsets)), col_indices(std::move(cols)), values(std::move(vals)), src(src_),
       tgt(tgt_), delay(delay_) {
-    ring.assign(delay, std::vector<uint8_t>(rows(), 0));
+    ring.resize(delay);
+}
+
+void PopulationRunner::list_fired() {
+    fired.clear();
+    for (std::size_t c = 0; c < chunk_spikes.size(); ++c) {
+        if (chunk_spikes[c] == 0) continue;
+        const std::size_t end = std::min(size(), c * kChunk + kChunk);
+        for (std::size_t k = c * kChunk; k < end; ++k)
+            if (spikes[k]) fired.push_back(static_cast<uint32_t>(k));
+    }
+    fired_known = true;
+}
+
+// The flags of 8 neurons (bytes of 0 or 1) as 8 bits, neuron b at bit b: the multiplier moves
+// byte b's low bit to bit 56 + b, with no carries between the partial products.
+inline uint32_t pack8(const uint8_t* flags) {
+    uint64_t x;
+    std::memcpy(&x, flags, 8);
+    return static_cast<uint32_t>((x * 0x0102040810204080ULL) >> 56);
+}
+
+void SpikeSlot::keep(std::span<const uint32_t> rows, const std::vector<uint8_t>& flags, std::size_t n_rows) {
+    bitmap = rows.size() > n_rows / 32;
+    if (!bitmap) {
+        words.assign(rows.begin(), rows.end());
+        return;
+    }
+    // Dense: packed from the flags, 8 at a time, rather than bit by bit from the list.
+    const std::size_t whole = n_rows / 32;
+    words.resize(engine::ceil_div(n_rows, 32));
+    const uint8_t* f = flags.data();
+    for (std::size_t w = 0; w < whole; ++w, f += 32)
+        words[w] = pack8(f) | pack8(f + 8) << 8 | pack8(f + 16) << 16 | pack8(f + 24) << 24;
+    if (whole < words.size()) {
+        uint32_t last = 0;
+        for (std::size_t b = 0; b < n_rows % 32; ++b) last |= uint32_t{f[b]} << b;
+        words[whole] = last;
+    }
 }
 
 void ProjectionRunner::propagate(const PopulationRunner& source, std::vector<double>& currents) {
@@ -137,18 +169,18 @@ void ProjectionRunner::propagate(const PopulationRunner& source, std::vector<dou
             if (c < n_targets) currents[c] = engine::at(values, j) + currents[c];
         }
     };
+    const std::span<const uint32_t> now = fired_below(source, rows());
     if (delay == 0) {
-        for_each_spike(source, rows(), deliver);
+        for (const uint32_t i : now) deliver(i);
         return;
     }
-    // The slot's flags go out now and this step's flags take their place.
-    std::vector<uint8_t>& slot = ring[ring_pos];
+    // The slot's rows go out now and this step's take their place (in the buffer the last
+    // delivery used, so that a run in its steady state allocates nothing).
+    SpikeSlot& slot = ring[ring_pos];
     std::swap(delivered_, slot);
-    slot.assign(source.spikes.begin(), source.spikes.end());
+    slot.keep(now, source.spikes, std::min(rows(), source.size()));
     ring_pos = ring_pos + 1 == delay ? 0 : ring_pos + 1;
-    const std::size_t n_rows = std::min(rows(), delivered_.size());
-    for (std::size_t i = 0; i < n_rows; ++i)
-        if (delivered_[i]) deliver(i);
+    delivered_.for_each(deliver);
 }
 
 std::size_t NetworkRunner::add_population(PopulationRunner p) {
@@ -169,25 +201,28 @@ RunResult NetworkRunner::run(uint64_t n_steps) {
     r.voltages.resize(n_pops);
     // Every step starts from zero currents: the steps clear what they read, and a run that
     // stopped part-way (a panic) may have left sums behind.
-    for (PopulationRunner& p : populations) std::fill(p.currents.begin(), p.currents.end(), 0.0);
+    for (PopulationRunner& p : populations) {
+        std::fill(p.currents.begin(), p.currents.end(), 0.0);
+        if (!p.fired_known) p.list_fired();
+    }
     for (uint64_t t = 0; t < n_steps; ++t) {
-        // A projection only reads its source's flags and writes its target's currents, so a
-        // self-projection needs no copy of the flags.
+        // A projection only reads its source's spikes of the last step and writes its target's
+        // currents, so a self-projection needs no copy of them.
         for (ProjectionRunner& proj : projections)
             proj.propagate(engine::at(populations, proj.src), engine::at(populations, proj.tgt).currents);
         for (std::size_t pi = 0; pi < n_pops; ++pi) {
             PopulationRunner& p = populations[pi];
             const std::size_t chunks = p.chunk_spikes.size();
+            p.fired_known = false;
             if (chunks <= 1) {
                 if (chunks == 1) step_chunk(p, 0);
             } else {
                 pool::parallel_for_affine(chunks, [&p](std::size_t c) { step_chunk(p, c); });
             }
+            p.list_fired();
             std::vector<uint64_t>& records = r.spike_data[pi];
-            for_each_spike(p, p.size(), [&](std::size_t k) {
-                ++r.spike_counts[pi];
-                records.push_back((static_cast<uint64_t>(k) << 32) | t);
-            });
+            r.spike_counts[pi] += p.fired.size();
+            for (const uint32_t k : p.fired) records.push_back((static_cast<uint64_t>(k) << 32) | t);
         }
     }
     for (std::size_t pi = 0; pi < n_pops; ++pi) {

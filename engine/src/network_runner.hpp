@@ -246,34 +246,70 @@ inline constexpr std::size_t kChunk = 256;
 
 // One population: n neurons of one model, their spike flags of the last step, the input
 // currents of the step being computed, and the number of spikes of each chunk in the last
-// step (so that silent chunks are passed over without reading their flags).
+// step (so that silent chunks are passed over without reading their flags). `fired` lists the
+// set flags in ascending order, once per step for every projection that reads them; it is
+// stale while `fired_known` is false (a step that stopped part-way).
 struct PopulationRunner {
     Variants<Indices>::Many neurons;
     std::vector<uint8_t> spikes;
     std::vector<double> currents;
     std::vector<uint32_t> chunk_spikes;
+    std::vector<uint32_t> fired;
+    bool fired_known = true;
 
     std::size_t size() const { return spikes.size(); }
+    // Lists the set flags in `fired`.
+    void list_fired();
 };
 
 // The most neurons whose index fits the high 32 bits of a spike record.
 inline constexpr uint64_t kMaxPopulation = uint64_t{1} << 32;
 
-// n neurons of the named model; with n = 0 the name is not looked up. engine::Error for a
-// population larger than kMaxPopulation.
+// n neurons of the named model; with n = 0 the name is not looked up. engine::Error for an
+// unknown name, then for a population larger than kMaxPopulation.
 PopulationRunner create_population(std::string_view model, std::size_t n);
 
 // Steps chunk c of a population (neurons c * kChunk up to the next chunk) with its currents:
 // sets their flags and the chunk's count, and clears each current once it is read.
 void step_chunk(PopulationRunner& p, std::size_t c);
 
+// The rows one step of a delayed projection delivers: the source neurons that spiked and have
+// a row, in ascending order, so that keeping and delivering them costs the spikes they are.
+// Where more than one row in 32 spiked they are kept as a bitmap of the rows instead, which is
+// then the smaller (a slot never takes more than 4 bytes a spike, nor more than a bit a row).
+// A fresh slot is empty: nothing spiked.
+struct SpikeSlot {
+    std::vector<uint32_t> words;  // the rows, or bit r % 32 of word r / 32 set for row r
+    bool bitmap = false;
+
+    // Keeps the rows below n_rows whose flag is set: `rows` lists them, ascending.
+    void keep(std::span<const uint32_t> rows, const std::vector<uint8_t>& flags, std::size_t n_rows);
+    // Calls f(row) for every kept row, in ascending order.
+    template <class F>
+    void for_each(F&& f) const {
+        if (!bitmap) {
+            for (const uint32_t r : words) f(r);
+            return;
+        }
+        for (std::size_t w = 0; w < words.size(); ++w) {
+            const uint32_t base = static_cast<uint32_t>(w * 32);
+            if (words[w] == ~uint32_t{0}) {  // the common word of a dense step: 32 rows in a row
+                for (uint32_t b = 0; b < 32; ++b) f(base + b);
+                continue;
+            }
+            for (uint32_t bits = words[w]; bits != 0; bits &= bits - 1)
+                f(base + static_cast<uint32_t>(std::countr_zero(bits)));
+        }
+    }
+};
+
 // A projection: a CSR matrix from the neurons of population src to the currents of population
-// tgt, delivered `delay` steps late through a ring of spike-flag arrays.
+// tgt, delivered `delay` steps late through a ring of `delay` slots.
 struct ProjectionRunner {
     std::vector<std::size_t> row_offsets;
     std::vector<std::size_t> col_indices;
     std::vector<double> values;
-    std::vector<std::vector<uint8_t>> ring;
+    std::vector<SpikeSlot> ring;
     std::size_t src = 0, tgt = 0, delay = 0;
     std::size_t ring_pos = 0;
 
@@ -282,12 +318,12 @@ struct ProjectionRunner {
 
     std::size_t rows() const { return row_offsets.empty() ? 0 : row_offsets.size() - 1; }
 
-    // Adds one step of weighted input from the source population's flags of this step to
-    // `currents`.
+    // Adds one step of weighted input from the source population's spikes of this step (its
+    // `fired` list, known) to `currents`.
     void propagate(const PopulationRunner& source, std::vector<double>& currents);
 
 private:
-    std::vector<uint8_t> delivered_;  // the flags a delayed projection delivers this step
+    SpikeSlot delivered_;  // the slot a delayed projection delivers this step
 };
 
 struct RunResult {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -56,6 +57,33 @@ TEST(NetworkStep, EveryTierStepsAlike) {
         EXPECT_EQ(wide.spikes, plain.spikes) << model;
         ASSERT_EQ(wide.volts.size(), plain.volts.size());
         EXPECT_EQ(std::memcmp(wide.volts.data(), plain.volts.data(), wide.volts.size() * sizeof(double)), 0) << model;
+    }
+}
+
+// A slot gives back exactly the rows it kept, in ascending order, in both of its forms: at
+// every density, for row counts on and off a word's boundary, and with flags beyond n_rows.
+TEST(SpikeSlot, KeepsEveryDensity) {
+    uint64_t x = 0x9E3779B97F4A7C15ULL;
+    const auto next = [&x] {
+        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+        return x;
+    };
+    for (const std::size_t n_rows : {0, 1, 31, 32, 33, 64, 100, 257}) {
+        for (const uint64_t per_64 : {0, 1, 2, 8, 32, 63, 64}) {
+            std::vector<uint8_t> flags(n_rows + 40);
+            std::vector<uint32_t> rows;
+            for (std::size_t k = 0; k < flags.size(); ++k) {
+                flags[k] = next() % 64 < per_64;
+                if (flags[k] && k < n_rows) rows.push_back(static_cast<uint32_t>(k));
+            }
+            network_runner::SpikeSlot slot;
+            slot.keep(rows, flags, n_rows);
+            EXPECT_EQ(slot.bitmap, rows.size() > n_rows / 32) << n_rows << " " << per_64;
+            EXPECT_LE(slot.words.size() * 4, std::max(rows.size() * 4, n_rows / 8 + 4));
+            std::vector<uint32_t> back;
+            slot.for_each([&](uint32_t r) { back.push_back(r); });
+            EXPECT_EQ(back, rows) << n_rows << " " << per_64;
+        }
     }
 }
 
