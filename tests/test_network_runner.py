@@ -1,6 +1,5 @@
 """NetworkRunner, the model names it accepts, the dispatch of each network model, and
 py_batch_simulate."""
-import math
 import random
 
 import numpy as np
@@ -299,20 +298,37 @@ def test_signatures():
     assert sc.NetworkRunner.run.__text_signature__ == "($self, n_steps)"
 
 
+class GalvesLocherbach:
+    """A GalvesLocherbach neuron seeded 42 (it fires on its own, with probability
+    1 / (e^2.5 + 1) per step at rest)."""
+
+    def __init__(self):
+        self.g, self.v = Xoshiro(42), 0.0
+
+    def step(self, x):
+        self.v = 0.95 * self.v + x
+        fired = 1.0 * (1.0 / (c_exp(-(self.v - 0.5) * 5.0) + 1.0)) > uniform(self.g)
+        if fired:
+            self.v = 0.0
+        return fired
+
+
+class PerfectIntegrator:
+    def __init__(self):
+        self.v = 0.0
+
+    def step(self, x):
+        self.v = (x / 1.0) * 0.1 + self.v
+        fired = self.v >= 1.0
+        if fired:
+            self.v = 0.0
+        return fired
+
+
 def galves_locherbach_run(inputs):
-    """Spike steps and final v of a GalvesLocherbach neuron seeded 42 (it fires on its own, with
-    probability 1 / (e^2.5 + 1) per step at rest)."""
-    g, v, out = Xoshiro(42), 0.0, []
-    for t, x in enumerate(inputs):
-        v = 0.95 * v + x
-        try:
-            e = math.exp(-(v - 0.5) * 5.0)
-        except OverflowError:
-            e = math.inf
-        if 1.0 * (1.0 / (e + 1.0)) > uniform(g):
-            v = 0.0
-            out.append(t)
-    return out, v
+    """Spike steps and final v of a GalvesLocherbach neuron."""
+    n = GalvesLocherbach()
+    return [t for t, x in enumerate(inputs) if n.step(x)], n.v
 
 
 def lapicque_run(arrivals, n_steps):
@@ -422,29 +438,18 @@ class RingNetwork:
         self.pops, self.projections = [], []
 
     def add_population(self, model, n):
-        gl = model == "GalvesLocherbach"
-        self.pops.append({"gl": gl, "v": [0.0] * n, "rng": [Xoshiro(42) for _ in range(n)] if gl else None,
-                          "flags": [False] * n})
+        cls = {"GalvesLocherbach": GalvesLocherbach, "PerfectIntegrator": PerfectIntegrator}[model]
+        self.pops.append({"neurons": [cls() for _ in range(n)], "flags": [False] * n})
 
     def add_projection(self, src, tgt, offsets, cols, vals, delay=0):
         rows = max(len(offsets) - 1, 0)
         self.projections.append({"src": src, "tgt": tgt, "offsets": offsets, "cols": cols, "vals": vals,
                                  "delay": delay, "ring": [[False] * rows for _ in range(delay)], "pos": 0})
 
-    def step_neuron(self, pop, k, current):
-        if pop["gl"]:
-            v = 0.95 * pop["v"][k] + current
-            fired = 1.0 * (1.0 / (c_exp(-(v - 0.5) * 5.0) + 1.0)) > uniform(pop["rng"][k])
-        else:
-            v = (current / 1.0) * 0.1 + pop["v"][k]
-            fired = v >= 1.0
-        pop["v"][k] = 0.0 if fired else v
-        return fired
-
     def run(self, n_steps):
         records = [[] for _ in self.pops]
         for t in range(n_steps):
-            currents = [[0.0] * len(p["v"]) for p in self.pops]
+            currents = [[0.0] * len(p["flags"]) for p in self.pops]
             for pr in self.projections:
                 flags = self.pops[pr["src"]]["flags"]
                 if pr["delay"]:
@@ -461,9 +466,9 @@ class RingNetwork:
                             if c < len(cur):
                                 cur[c] = pr["vals"][j] + cur[c]
             for pi, pop in enumerate(self.pops):
-                pop["flags"] = [self.step_neuron(pop, k, x) for k, x in enumerate(currents[pi])]
+                pop["flags"] = [n.step(x) for n, x in zip(pop["neurons"], currents[pi])]
                 records[pi] += [(k, t) for k, f in enumerate(pop["flags"]) if f]
-        return records, [list(p["v"]) for p in self.pops]
+        return records, [[n.v for n in p["neurons"]] for p in self.pops]
 
 
 def delay_network(r):

@@ -101,7 +101,7 @@ std::vector<std::string> supported_models() {
 
 PopulationRunner create_population(std::string_view model, std::size_t n) {
     // The name first: an unknown model is refused as such, whatever the size.
-    const auto i = n > 0 ? model_index(model) : std::nullopt;
+    const auto i = model_index(model);
     if (n > 0 && !i) unsupported(model);
     if (n > kMaxPopulation)
         throw engine::Error("A population holds at most " + std::to_string(kMaxPopulation) + " neurons, got " +
@@ -129,7 +129,6 @@ void PopulationRunner::list_fired() {
         for (std::size_t k = c * kChunk; k < end; ++k)
             if (spikes[k]) fired.push_back(static_cast<uint32_t>(k));
     }
-    fired_known = true;
 }
 
 // The flags of 8 neurons (bytes of 0 or 1) as 8 bits, neuron b at bit b: the multiplier moves
@@ -199,11 +198,12 @@ RunResult NetworkRunner::run(uint64_t n_steps) {
     r.spike_counts.assign(n_pops, 0);
     r.spike_data.resize(n_pops);
     r.voltages.resize(n_pops);
-    // Every step starts from zero currents: the steps clear what they read, and a run that
-    // stopped part-way (a panic) may have left sums behind.
+    // Every step starts from zero currents and the spikes listed from the flags: the steps
+    // clear what they read, and a run that stopped part-way (a panic) may have left sums
+    // behind, or flags that its list does not show.
     for (PopulationRunner& p : populations) {
         std::fill(p.currents.begin(), p.currents.end(), 0.0);
-        if (!p.fired_known) p.list_fired();
+        p.list_fired();
     }
     for (uint64_t t = 0; t < n_steps; ++t) {
         // A projection only reads its source's spikes of the last step and writes its target's
@@ -213,7 +213,6 @@ RunResult NetworkRunner::run(uint64_t n_steps) {
         for (std::size_t pi = 0; pi < n_pops; ++pi) {
             PopulationRunner& p = populations[pi];
             const std::size_t chunks = p.chunk_spikes.size();
-            p.fired_known = false;
             if (chunks <= 1) {
                 if (chunks == 1) step_chunk(p, 0);
             } else {

@@ -247,15 +247,13 @@ inline constexpr std::size_t kChunk = 256;
 // One population: n neurons of one model, their spike flags of the last step, the input
 // currents of the step being computed, and the number of spikes of each chunk in the last
 // step (so that silent chunks are passed over without reading their flags). `fired` lists the
-// set flags in ascending order, once per step for every projection that reads them; it is
-// stale while `fired_known` is false (a step that stopped part-way).
+// set flags in ascending order, once per step for every projection that reads them.
 struct PopulationRunner {
     Variants<Indices>::Many neurons;
     std::vector<uint8_t> spikes;
     std::vector<double> currents;
     std::vector<uint32_t> chunk_spikes;
     std::vector<uint32_t> fired;
-    bool fired_known = true;
 
     std::size_t size() const { return spikes.size(); }
     // Lists the set flags in `fired`.
@@ -265,8 +263,8 @@ struct PopulationRunner {
 // The most neurons whose index fits the high 32 bits of a spike record.
 inline constexpr uint64_t kMaxPopulation = uint64_t{1} << 32;
 
-// n neurons of the named model; with n = 0 the name is not looked up. engine::Error for an
-// unknown name, then for a population larger than kMaxPopulation.
+// n neurons of the named model; with n = 0 any name is accepted. engine::Error for an unknown
+// name, then for a population larger than kMaxPopulation.
 PopulationRunner create_population(std::string_view model, std::size_t n);
 
 // Steps chunk c of a population (neurons c * kChunk up to the next chunk) with its currents:
@@ -319,7 +317,7 @@ struct ProjectionRunner {
     std::size_t rows() const { return row_offsets.empty() ? 0 : row_offsets.size() - 1; }
 
     // Adds one step of weighted input from the source population's spikes of this step (its
-    // `fired` list, known) to `currents`.
+    // `fired` list) to `currents`.
     void propagate(const PopulationRunner& source, std::vector<double>& currents);
 
 private:
