@@ -920,10 +920,48 @@ def test_vector_widths_saturate():
 def test_emitter_refusals(line, message):
     before = '%0 = sc.input "x" : rate\n%1 = sc.encode %0, length=8, seed=1\nsc.output "y" %1\n'
     after = "%6 = sc.kuramoto_step %0, omega=%0, K=%0\n"
-    for body in (before + line + "\n", before + line + "\n" + after, line + "\n" + before):
-        with pytest.raises(ValueError) as info:
-            sv(body)
-        assert str(info.value) == message
+    # Names the emitter would refuse too: a port named twice, one named as a net of its own.
+    clashes = 'sc.output "x" %1\nsc.output "clk" %1\n'
+    for body in (before + line + "\n", before + line + "\n" + after, line + "\n" + before,
+                 before + clashes + line + "\n"):
+        # The block's name as the module's name is refused only after the operations.
+        for name in ("m", "sc_bitstream_encoder"):
+            with pytest.raises(ValueError) as info:
+                sc.ir_emit_sv(graph(body, name))
+            assert str(info.value) == message
+
+
+def test_the_refusal_of_an_operation_comes_before_the_names():
+    body = '%0 = sc.input "x" : u8\n%1 = sc.kuramoto_step %0, omega=%0, K=%0\nsc.output "x" %1\n'
+    with pytest.raises(ValueError) as info:
+        sv(body)
+    assert str(info.value) == "KuramotoStep (v1) has no synthesizable RTL implementation yet"
+
+
+BLOCK_LINES = {
+    "sc_bitstream_encoder": "%1 = sc.encode %0, length=8, seed=1",
+    "sc_bitstream_synapse": "%1 = sc.and %0, %0",
+    "sc_lif_neuron": "%1 = sc.lif_step %0, leak=%0, gain=%0, noise=%0",
+    "sc_dense_layer_core": "%1 = sc.dense_forward %0, weights=%0, leak=%0, gain=%0",
+}
+
+
+@pytest.mark.parametrize("block", list(BLOCK_LINES))
+def test_a_module_that_would_instantiate_itself_is_refused(block):
+    body = '%0 = sc.input "x" : rate\n' + BLOCK_LINES[block] + "\n"
+    with pytest.raises(ValueError) as info:
+        sc.ir_emit_sv(graph(body, block))
+    assert str(info.value) == (
+        f"Module name '{block}' clashes with a block that the module instantiates."
+    )
+    # Under another name the graph emits as it did; the name of a block it does not
+    # instantiate is free.
+    text = sc.ir_emit_sv(graph(body, "top"))
+    assert f"    {block} " in text
+    for other in BLOCK_LINES:
+        if other != block:
+            assert sc.ir_emit_sv(graph(body, other)) == text.replace("module top (", f"module {other} (").replace(
+                "// Source graph: top\n", f"// Source graph: {other}\n")
 
 
 @pytest.mark.parametrize(
@@ -1019,9 +1057,23 @@ def test_module_names_that_cannot_be_written_are_refused(name, message):
         ("%0 = sc.constant 32768 : i32\n", "    localparam signed [63:0] c0 = 64'sd32768;\n"),
         ("%0 = sc.constant 128.0 : fixed<32,8>\n",
          "    localparam signed [63:0] c0 = 64'sd32768;\n"),
+        # A list of a vector type puts each element at its element type's width, cut to it.
         ("%0 = sc.constant [1, -40000] : vec<i32,2>\n",
+         "    wire [63:0] c0;\n    assign c0[0 +: 32] = 32'sd1;\n"
+         "    assign c0[32 +: 32] = -32'sd40000;\n"),
+        ("%0 = sc.constant [200, -1, 256] : vec<u8,3>\n",
+         "    wire [23:0] c0;\n    assign c0[0 +: 8] = 8'd200;\n"
+         "    assign c0[8 +: 8] = -8'sd1;\n    assign c0[16 +: 8] = 8'd0;\n"),
+        ("%0 = sc.constant [-1.0, 2.5] : vec<fixed<12,4>,2>\n",
+         "    wire [23:0] c0;\n    assign c0[0 +: 12] = -12'sd256;\n"
+         "    assign c0[12 +: 12] = 12'sd640;\n"),
+        ("%0 = sc.constant [5, 6] : vec<u0,2>\n", "    wire [0:0] c0;\n    assign c0 = 1'b0;\n"),
+        # Any other type keeps 16-bit fields, or 64-bit ones when an element needs more.
+        ("%0 = sc.constant [1, -40000] : u8\n",
          "    wire [127:0] c0;\n    assign c0[0 +: 64] = 64'sd1;\n"
          "    assign c0[64 +: 64] = -64'sd40000;\n"),
+        ("%0 = sc.constant [1, 2] : u8\n",
+         "    wire [31:0] c0;\n    assign c0[0 +: 16] = 16'sd1;\n    assign c0[16 +: 16] = 16'sd2;\n"),
         ('%0 = sc.input "x" : u8\n%1 = sc.div_const %0, divisor=4294967295\n',
          "    assign v1 = x / 4294967295;\n"),
         ('%0 = sc.input "x" : u8\n%1 = sc.div_const %0, divisor=4294967296\n',
@@ -1049,6 +1101,23 @@ def test_module_names_that_cannot_be_written_are_refused(name, message):
 )
 def test_literals_fit_their_values(body, line):
     assert line in sv(body)
+
+
+@pytest.mark.parametrize(
+    "ty, loop",
+    [
+        ("u100", "for (integer _pc_i = 0; _pc_i < 100; _pc_i = _pc_i + 1)"),
+        ("u2147483647", "for (integer _pc_i = 0; _pc_i < 2147483647; _pc_i = _pc_i + 1)"),
+        # A 32-bit index never reaches these bounds.
+        ("u2147483648", "for (longint unsigned _pc_i = 0; _pc_i < 64'd2147483648; _pc_i = _pc_i + 1)"),
+        ("u4294967295", "for (longint unsigned _pc_i = 0; _pc_i < 64'd4294967295; _pc_i = _pc_i + 1)"),
+        ("vec<u4294967295,2>",
+         "for (longint unsigned _pc_i = 0; _pc_i < 64'd8589934590; _pc_i = _pc_i + 1)"),
+    ],
+)
+def test_popcount_loops_reach_their_bounds(ty, loop):
+    t = sv(f'%0 = sc.input "x" : {ty}\n%1 = sc.popcount %0\n')
+    assert f"        v1 = 64'd0;\n        {loop}\n            v1 = v1 + {{63'd0, x[_pc_i]}};\n" in t
 
 
 # ---------------------------------------------------------------- deep types

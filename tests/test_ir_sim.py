@@ -161,6 +161,52 @@ GRAPHS = {
         sc.output "n8" %17
         sc.output "n9" %18
     """,
+    # List constants: each element at its element type's width in a vector type (cut to it,
+    # or extended from 64 bits), 16-bit slots in any other type; LISTS gives their port values.
+    "lists": """
+        %0 = sc.constant [7, 40000] : vec<u16,2>
+        %1 = sc.constant [1.5, -2, 300] : vec<fixed<16,8>,3>
+        %2 = sc.constant [0.5, 128.0] : vec<fixed<16,8>,2>
+        %3 = sc.constant [70000, 5] : vec<i16,2>
+        %4 = sc.constant [70000, 5] : vec<i32,2>
+        %5 = sc.constant [1, 2] : vec<u32,2>
+        %6 = sc.constant [-3, 4, 5000000000] : vec<i64,3>
+        %7 = sc.constant [1, 0, 1, 1] : vec<bool,4>
+        %8 = sc.constant [3, 9] : vec<u8,2>
+        %9 = sc.constant [1, 2] : vec<i16,2>
+        %10 = sc.constant [0.5, -1.0, 3.25] : vec<fixed<16,8>,3>
+        %11 = sc.constant [-1, 2] : vec<u100,2>
+        %12 = sc.constant [-40000, 3] : vec<vec<i8,2>,2>
+        %13 = sc.constant [5, 6] : vec<u0,2>
+        %14 = sc.constant [3, 5, 7] : u24
+        %15 = sc.constant [-2, 1] : rate
+        %16 = sc.popcount %0
+        %17 = sc.popcount %6
+        %18 = sc.popcount %7
+        %19 = sc.popcount %11
+        %20 = sc.popcount %13
+        sc.output "l0" %0
+        sc.output "l1" %1
+        sc.output "l2" %2
+        sc.output "l3" %3
+        sc.output "l4" %4
+        sc.output "l5" %5
+        sc.output "l6" %6
+        sc.output "l7" %7
+        sc.output "l8" %8
+        sc.output "l9" %9
+        sc.output "l10" %10
+        sc.output "l11" %11
+        sc.output "l12" %12
+        sc.output "l13" %13
+        sc.output "l14" %14
+        sc.output "l15" %15
+        sc.output "n0" %16
+        sc.output "n6" %17
+        sc.output "n7" %18
+        sc.output "n11" %19
+        sc.output "n13" %20
+    """,
     # Scale, offset, quotient and reduction over unsigned, signed and negative values.
     "arithmetic": """
         %0 = sc.input "x" : u16
@@ -344,6 +390,18 @@ def constant_value(text, ty):
     return int(text)
 
 
+def list_bits(elems, ty):
+    """A list constant as one pattern: element k in bits [k * w, (k + 1) * w) in two's
+    complement, w the element width of a vector type; of any other type, 16-bit fields (64-bit
+    ones when an element needs more)."""
+    m = re.fullmatch(r"vec<(.*),(\d+)>", ty)
+    if m:
+        w = type_width(m[1])
+    else:
+        w = 16 if all(-32768 <= e < 32768 for e in elems) else 64
+    return sum((e % (1 << w)) << (w * k) for k, e in enumerate(elems))
+
+
 def port_width(ops, source, seen=()):
     """The table of output widths, following outputs to what they forward."""
     op = next((o for o in ops if o[1] == source), None)
@@ -393,9 +451,8 @@ class Model:
                 val[oid] = (signed_bits(v, w) if negative else v, w)
             elif kind == "constant":
                 c = constant_value(f["value"], f["ty"])
-                if isinstance(c, list):  # 16-bit fields, or 64-bit ones when a value needs more
-                    slot = 16 if all(-32768 <= e < 32768 for e in c) else 64
-                    c = sum((e % (1 << slot)) << (slot * k) for k, e in enumerate(c))
+                if isinstance(c, list):
+                    c = list_bits(c, f["ty"])
                 val[oid] = (c, type_width(f["ty"]))
             elif kind == "encode":
                 val[oid] = (int(self.state[oid] < a[0] % (1 << 16)), 1)
@@ -619,6 +676,35 @@ def emitted(request):
 def test_already_correct_text_is_unchanged():
     text = sc.ir_emit_sv(engine_graph("sixty_four"))
     assert text == (SV_DIR / "sixty_four.sv").read_text()
+
+
+# The ports of the "lists" graph, worked out by hand from the element patterns.
+LISTS = {
+    "l0": 0x9C400007,
+    "l1": 0x2C00FE000180,
+    "l2": 0x80000080,
+    "l3": 0x00051170,
+    "l4": 0x0000000500011170,
+    "l5": 0x0000000200000001,
+    "l6": (5000000000 << 128) | (4 << 64) | (2**64 - 3),
+    "l7": 0xD,
+    "l8": 0x0903,
+    "l9": 0x00020001,
+    "l10": 0x0340FF000080,
+    "l11": (2 << 100) | (2**100 - 1),
+    "l12": 0x000363C0,  # -40000 and 3 in 16-bit fields of two i8 each
+    "l13": 0,
+    "l14": 0x050003,  # not a vector: 16-bit fields, cut to the port's 24 bits
+    "l15": 0xFFFE,
+    "n0": 8, "n6": 75, "n7": 3, "n11": 101, "n13": 0,
+}
+
+
+def test_list_constants_drive_every_element(tmp_path):
+    ops = parse_graph(GRAPHS["lists"])
+    names = [f["name"] for kind, _, f in ops if kind == "output"]
+    first = simulate(tmp_path, sc.ir_emit_sv(engine_graph("lists")), ops, "lists", [{}])[0]
+    assert dict(zip(names, (int(v, 16) for v in first.split()))) == LISTS
 
 
 def test_simulates_as_the_graph_says(emitted, tmp_path):

@@ -69,13 +69,11 @@ uint64_t magnitude(int64_t v) { return v < 0 ? 0 - static_cast<uint64_t>(v) : st
 
 // A sized literal: the sign goes in front of the size ("-16'sd256"), which is how SystemVerilog
 // writes a negative sized literal.
-std::string sized(int64_t v, const char* size_base) {
+std::string sized(int64_t v, std::string_view size_base) {
     return (v < 0 ? "-" : "") + std::string(size_base) + dec(magnitude(v));
 }
 
 bool fits16(int64_t v) { return v >= -32768 && v <= 32767; }
-// The size and base of a signed literal 16 or 64 bits wide.
-const char* signed_base(uint64_t bits) { return bits == 16 ? "16'sd" : "64'sd"; }
 
 // An integer in an expression of the given signedness. An unsized decimal is a 32-bit signed
 // integer: it holds magnitudes below 2^31 where the expression is signed and below 2^32 where it
@@ -187,8 +185,29 @@ std::vector<int64_t> list_values(const ConstValue& v) {
     return elems;
 }
 
-// Width in bits of the localparam or wire that declares a constant.
-uint64_t constant_net_width(const ConstValue& v) {
+// Where the elements of a list constant lie: element k in bits [k * slot, (k + 1) * slot) of a
+// net of `width` bits. A vector type places each element at its own element width; any other
+// type keeps 16-bit slots, or 64-bit ones when an element needs more. Widths saturate at
+// 2^64 - 1 as the type's own width does.
+struct ListLayout {
+    uint64_t slot;
+    uint64_t width;
+};
+ListLayout list_layout(const ScType& ty, const std::vector<int64_t>& elems) {
+    uint64_t slot = 16;
+    if (ty.kind == ScType::Kind::Vec && ty.elem) {
+        slot = type_width(*ty.elem);
+    } else {
+        for (int64_t e : elems)
+            if (!fits16(e)) slot = 64;
+    }
+    const uint64_t m = elems.size();
+    return {slot, m != 0 && slot > kMax64 / m ? kMax64 : slot * m};
+}
+
+// Width in bits of the localparam or wire that declares a constant (a list of no bits is
+// declared with one).
+uint64_t constant_net_width(const ScType& ty, const ConstValue& v) {
     switch (const_kind(v)) {
         case ConstKind::F64:
         case ConstKind::I64:
@@ -198,13 +217,19 @@ uint64_t constant_net_width(const ConstValue& v) {
         default:
             break;
     }
-    const std::vector<int64_t> elems = list_values(v);
-    if (elems.empty()) return 1;
-    uint64_t slot = 16;
-    for (int64_t e : elems)
-        if (!fits16(e)) slot = 64;
-    const uint64_t m = elems.size();
-    return m > kMax64 / slot ? kMax64 : slot * m;
+    const uint64_t w = list_layout(ty, list_values(v)).width;
+    return w == 0 ? 1 : w;
+}
+
+// The literal of v in w > 0 bits: its low w bits in two's complement. A value that w signed
+// bits hold is written as a signed decimal, sign before the size; another as the unsigned
+// decimal of its low w bits.
+std::string literal_in(int64_t v, uint64_t w) {
+    const std::string sd = dec(w) + "'sd";
+    if (w >= 64) return sized(v, sd);
+    const int64_t half = int64_t{1} << (w - 1);
+    if (v >= -half && v < half) return sized(v, sd);
+    return dec(w) + "'d" + dec(static_cast<uint64_t>(v) & ((uint64_t{1} << w) - 1));
 }
 
 // Value ids resolved once: the first operation with each id, the widths of the output ports and
@@ -322,7 +347,7 @@ private:
                 const auto* c = o.get<op::Constant>();
                 const ConstKind k = const_kind(c->value);
                 n.value_width = type_width(c->ty);
-                n.width = constant_net_width(c->value);
+                n.width = constant_net_width(c->ty, c->value);
                 n.is_signed = n.declared_signed = k == ConstKind::F64 || k == ConstKind::I64;
                 break;
             }
@@ -443,6 +468,19 @@ std::optional<std::string> name_refusal(const ScGraph& g, const Index& ix) {
         "outside printable ASCII.";
     if (g.name.empty()) return "Module name must not be empty.";
     if (!writable(g.name)) return "Module name '" + g.name + "'" + kUnwritable;
+    // A module of a block's name would instantiate itself.
+    for (const ScOp& o : g.ops) {
+        const char* block = nullptr;
+        switch (o.tag()) {
+            case OpTag::Encode: block = "sc_bitstream_encoder"; break;
+            case OpTag::BitwiseAnd: block = "sc_bitstream_synapse"; break;
+            case OpTag::LifStep: block = "sc_lif_neuron"; break;
+            case OpTag::DenseForward: block = "sc_dense_layer_core"; break;
+            default: break;
+        }
+        if (block && g.name == block)
+            return "Module name '" + g.name + "' clashes with a block that the module instantiates.";
+    }
 
     std::vector<std::pair<std::string_view, std::size_t>> ports;
     for (std::size_t i = 0; i < g.ops.size(); ++i) {
@@ -579,7 +617,7 @@ void declare(std::string& out, const ScOp& o, const Net& own) {
                     case ConstKind::F64:
                     case ConstKind::I64:
                         out += "    localparam signed [" + upper(width) + ":0] c" + id + " = " +
-                               sized(signed_value(x.value), signed_base(width)) + ";\n";
+                               literal_in(signed_value(x.value), width) + ";\n";
                         break;
                     case ConstKind::U64:
                         out += "    localparam [" + upper(width) + ":0] c" + id + " = " +
@@ -588,17 +626,19 @@ void declare(std::string& out, const ScOp& o, const Net& own) {
                     case ConstKind::F64List:
                     case ConstKind::I64List: {
                         const std::vector<int64_t> elems = list_values(x.value);
-                        // An empty list has no bits: its one-bit net is driven with 0.
-                        if (elems.empty()) {
+                        const ListLayout l = list_layout(x.ty, elems);
+                        // A list of no bits is declared with one, driven with 0.
+                        if (l.width == 0) {
                             out += "    wire [0:0] c" + id + ";\n    assign c" + id + " = 1'b0;\n";
                             break;
                         }
-                        // 16 bits per element, or 64 when an element needs more.
-                        const uint64_t slot = width / elems.size() == 16 ? 16 : 64;
-                        out += "    wire [" + dec(width - 1) + ":0] c" + id + ";\n";
-                        for (std::size_t k = 0; k < elems.size(); ++k)
-                            out += "    assign c" + id + "[" + dec(slot * uint64_t{k}) + " +: " +
-                                   dec(slot) + "] = " + sized(elems[k], signed_base(slot)) + ";\n";
+                        out += "    wire [" + dec(l.width - 1) + ":0] c" + id + ";\n";
+                        uint64_t at = 0;
+                        for (int64_t e : elems) {
+                            out += "    assign c" + id + "[" + dec(at) + " +: " + dec(l.slot) +
+                                   "] = " + literal_in(e, l.slot) + ";\n";
+                            at = at > kMax64 - l.slot ? kMax64 : at + l.slot;
+                        }
                         break;
                     }
                 }
@@ -639,8 +679,11 @@ void popcount(std::string& out, const std::string& v, const Net& s) {
     } else if (m == 1) {
         lines(out, "        " + v + " = {63'd0, " + bit(s, 0) + "};");
     } else {
-        lines(out, "        " + v + " = 64'd0;",
-              "        for (integer _pc_i = 0; _pc_i < " + dec(m) + "; _pc_i = _pc_i + 1)",
+        // A 32-bit integer index never reaches a bound of 2^31 or more.
+        const std::string loop = m < (uint64_t{1} << 31)
+                                     ? "for (integer _pc_i = 0; _pc_i < " + dec(m)
+                                     : "for (longint unsigned _pc_i = 0; _pc_i < 64'd" + dec(m);
+        lines(out, "        " + v + " = 64'd0;", "        " + loop + "; _pc_i = _pc_i + 1)",
               "            " + v + " = " + v + " + {63'd0, " + s.name + "[_pc_i]};");
     }
     if (s.is_signed && s.value_width > s.width) {
@@ -664,12 +707,11 @@ Operand arithmetic_source(const Net& s, bool sign_matters_at_64) {
     return {s.name, false};
 }
 
-// Appends the logic block of one operation; returns the refusal for one with no hardware form.
-std::optional<std::string> logic(std::string& out, const ScOp& o, const Index& ix,
-                                 std::size_t index, uint64_t& instance) {
+// Appends the logic block of one operation (none for those that have no hardware form, which
+// the emission refuses before it starts).
+void logic(std::string& out, const ScOp& o, const Index& ix, std::size_t index, uint64_t& instance) {
     const std::string id = dec(o.id());
     auto in = [&](std::size_t k) -> const Net& { return ix.operand(index, k); };
-    std::optional<std::string> refusal;
     std::visit(
         [&](const auto& x) {
             using T = std::decay_t<decltype(x)>;
@@ -756,18 +798,23 @@ std::optional<std::string> logic(std::string& out, const ScOp& o, const Index& i
                 else  // a signed divisor this large needs 65 bits
                     out += "    assign v" + id + " = 64'(" + a.text + " / $signed({1'b0, 64'd" +
                            dec(d) + "}));\n";
-            } else if constexpr (std::is_same_v<T, op::GraphForward>) {
-                refusal = "GraphForward (v" + id + ", " + dec(x.n_nodes) + " nodes \xC3\x97 " +
-                          dec(x.n_features) + " features) has no synthesizable RTL implementation yet";
-            } else if constexpr (std::is_same_v<T, op::SoftmaxAttention>) {
-                refusal = "SoftmaxAttention (v" + id + ", dim_k=" + dec(x.dim_k) +
-                          ") has no synthesizable RTL implementation yet";
-            } else if constexpr (std::is_same_v<T, op::KuramotoStep>) {
-                refusal = "KuramotoStep (v" + id + ") has no synthesizable RTL implementation yet";
             }
         },
         o.kind);
-    return refusal;
+}
+
+// The refusal of an operation that has no hardware form, if o is one.
+std::optional<std::string> hardware_refusal(const ScOp& o) {
+    const std::string id = dec(o.id());
+    if (const auto* x = o.get<op::GraphForward>())
+        return "GraphForward (v" + id + ", " + dec(x->n_nodes) + " nodes \xC3\x97 " +
+               dec(x->n_features) + " features) has no synthesizable RTL implementation yet";
+    if (const auto* x = o.get<op::SoftmaxAttention>())
+        return "SoftmaxAttention (v" + id + ", dim_k=" + dec(x->dim_k) +
+               ") has no synthesizable RTL implementation yet";
+    if (o.get<op::KuramotoStep>())
+        return "KuramotoStep (v" + id + ") has no synthesizable RTL implementation yet";
+    return std::nullopt;
 }
 
 }  // namespace
@@ -775,6 +822,9 @@ std::optional<std::string> logic(std::string& out, const ScOp& o, const Index& i
 std::string value_to_wire(const std::vector<ScOp>& ops, ValueId id) { return Index(ops).wire(id); }
 
 std::variant<std::string, EmitRefusal> emit(const ScGraph& g) {
+    // An operation without hardware form refuses the graph whatever else it holds.
+    for (const ScOp& o : g.ops)
+        if (auto refusal = hardware_refusal(o)) return EmitRefusal{std::move(*refusal)};
     Index ix(g.ops);
     if (auto refusal = name_refusal(g, ix)) return EmitRefusal{std::move(*refusal)};
     std::string out;
@@ -793,9 +843,7 @@ std::variant<std::string, EmitRefusal> emit(const ScGraph& g) {
     for (std::size_t i = 0; i < g.ops.size(); ++i) declare(out, g.ops[i], ix.own(i));
     out += "\n";
     uint64_t instance = 0;
-    for (std::size_t i = 0; i < g.ops.size(); ++i)
-        if (auto refusal = logic(out, g.ops[i], ix, i, instance))
-            return EmitRefusal{std::move(*refusal)};
+    for (std::size_t i = 0; i < g.ops.size(); ++i) logic(out, g.ops[i], ix, i, instance);
     out += "\nendmodule\n";
     return out;
 }
