@@ -11,6 +11,10 @@
   NumPy's speed).
 - py_phi_star at n = 16, T = 2000 against NumPy covariances (np.cov) and determinants
   (np.linalg.det) per cut.
+- py_phi_star on long AR(1) series (n = 2 at T = 200,000 and 2,000,000; n = 8 at 100,000 and
+  1,000,000) against NumPy's covariance of the stacked past and present (one np.cov) with
+  slogdet of each cut's blocks. Target: the cost per sample at the long series within 2x of
+  that at the short one.
 Each figure is the best of several repeats, since the machine may be busy.
 """
 import json
@@ -130,6 +134,52 @@ def bench_phi(n=16, t=2000, tau=1):
     return t_engine, t_numpy, p_engine, p_numpy
 
 
+def numpy_phi_stacked(x, tau):
+    """Phi* from one covariance of the stacked past and present, the cuts' blocks read from it."""
+    n, t = x.shape
+    c = np.cov(np.vstack([x[:, : t - tau], x[:, tau:]])) + 1e-10 * np.eye(2 * n)
+
+    def logdet(idx):
+        sign, ld = np.linalg.slogdet(c[np.ix_(idx, idx)])
+        return ld if sign > 0 else np.log(1e-300)
+
+    def mi(a, b):
+        past, present = list(range(a, b)), list(range(n + a, n + b))
+        return max(0.5 * (logdet(present) + logdet(past) - logdet(past + present)), 0.0)
+
+    m = min(mi(0, j) + mi(j, n) for j in range(1, n))
+    return max(mi(0, n) - m, 0.0)
+
+
+def ar1_series(n, t, seed):
+    """x[t] = 0.9 x[t - 1] + noise, each variable driven by its neighbour (tau 1)."""
+    rng = np.random.default_rng(seed)
+    e = rng.normal(size=(n, t))
+    x = np.empty((n, t))
+    x[:, 0] = e[:, 0]
+    for s in range(1, t):
+        x[:, s] = 0.9 * np.roll(x[:, s - 1], 1) + e[:, s]
+    return x
+
+
+def bench_phi_long():
+    print("py_phi_star on long series (AR(1), tau 1), best of 5; numpy: one np.cov of the stacked "
+          "past and present, slogdet per cut")
+    print(f"  {'n':>3s} {'T':>10s} {'engine ms':>10s} {'ns/sample':>10s} {'numpy ms':>10s} {'speed-up':>9s}")
+    for n, lengths in ((2, (200_000, 2_000_000)), (8, (100_000, 1_000_000))):
+        per = []
+        for t in lengths:
+            x = ar1_series(n, t, n)
+            te = best(lambda: sc.py_phi_star(x, 1), 1, 5)
+            tn = best(lambda: numpy_phi_stacked(x, 1), 1, 5)
+            per.append(te / t)
+            print(f"  {n:3d} {t:10d} {te * 1e3:10.2f} {te / t * 1e9:10.2f} {tn * 1e3:10.2f} {tn / te:8.2f}x"
+                  f"  (Phi* {sc.py_phi_star(x, 1):.6g} vs {numpy_phi_stacked(x, 1):.6g})")
+        ratio = per[1] / per[0]
+        print(f"      per sample, T = {lengths[1]:,} against {lengths[0]:,}: {ratio:.2f}x"
+              f"  (target <= 2x: {verdict(ratio <= 2.0)})")
+
+
 def main():
     if sys.argv[1:] == ["--steps"]:
         print(json.dumps(time_steps()))
@@ -145,6 +195,7 @@ def main():
     print("py_phi_star, n = 16, T = 2000, tau = 1, best of", REPEATS)
     print(f"  engine {te * 1e3:.2f} ms, numpy {tn * 1e3:.2f} ms, speed-up {tn / te:.1f}x"
           f"  (Phi* {pe:.6g} vs {pn:.6g})")
+    bench_phi_long()
     return 0
 
 

@@ -160,7 +160,7 @@ class StdpReference:
             self.post = wrap(self.post + a_minus, w)
             self.weight = wrap(min(self.weight + ((self.pre * abs16(a_plus)) >> f), w_max), w)
         elif pre:
-            loss = (abs16(self.post) * abs16(a_minus)) >> f
+            loss = (abs(self.post) * abs16(a_minus)) >> f  # the trace's true magnitude
             self.weight = wrap(max(self.weight - loss, w_min), w)
 
 
@@ -187,6 +187,13 @@ NO_DECAY = dict(decay=256)  # 1.0 with 8 fraction bits
     (10, {}, [(0, 1, dict(a_minus=-128, **NO_DECAY)), (1, 0, dict(a_minus=-128, **NO_DECAY))], [10, 0]),
     (10, {}, [(0, 1, dict(a_minus=-128, **NO_DECAY)), (1, 0, dict(a_minus=-128, w_min=5, **NO_DECAY))],
      [10, 5]),
+    # A post trace of -32768 or -32767 depresses by its true magnitude: (32768 * 16) >> 8 =
+    # 2048 takes the weight to w_min, as (32767 * 16) >> 8 = 2047 does.
+    (100, {}, [(0, 1, dict(a_minus=-32768, **NO_DECAY)), (1, 0, NO_DECAY)], [100, 0]),
+    (100, {}, [(0, 1, dict(a_minus=-32767, **NO_DECAY)), (1, 0, NO_DECAY)], [100, 0]),
+    (3000, {}, [(0, 1, dict(a_minus=-32768, **NO_DECAY)), (1, 0, NO_DECAY)], [3000, 952]),
+    # |a_minus| of -32768 stays -32768: D = (16 * -32768) >> 8 = -2048 raises the weight.
+    (100, {}, [(0, 1, dict(a_minus=16, **NO_DECAY)), (1, 0, dict(a_minus=-32768, **NO_DECAY))], [100, 2148]),
     # A weight above w_max is capped at the next post spike.
     (2000, {}, [(0, 1, dict(w_max=1000))], [1000]),
     # Width 8: two pre spikes of 100 make the trace 200, wrapped to -56; the post spike then

@@ -106,6 +106,9 @@ U = np.uint64
         (lambda l: l.forward_batch_numpy(np.zeros((2, 6))[:, ::2]), "Array not contiguous: " + NOT_CONTIGUOUS),
         (lambda l: l.forward_batch_numpy(np.zeros((4, 3))[::2]), "Array not contiguous: " + NOT_CONTIGUOUS),
         (lambda l: l.forward_batch_numpy(misaligned(np.zeros((2, 3)))), "Array not contiguous: " + NOT_CONTIGUOUS),
+        # Refused before the output exists: this one would take 16 TiB.
+        (lambda l: l.forward_batch_numpy(np.broadcast_to(np.zeros(3), (2**40, 3))),
+         "Array not contiguous: " + NOT_CONTIGUOUS),
         (lambda l: l.set_weights([[0.0] * 3] * 3), "Expected 4 rows, got 3."),
         (lambda l: l.set_weights([[0.0] * 3] * 5), "Expected 4 rows, got 5."),
         (lambda l: l.set_weights([[0.0] * 3, [0.0] * 2, [0.0] * 4, [0.0] * 3]), "Row 1 has length 2, expected 3."),

@@ -210,6 +210,66 @@ def test_a_default_pool_that_cannot_start_fails_once():
     assert out == ["Cannot start the thread pool of 1000 threads: " + AGAIN, 0, True, 2]
 
 
+# ---------------------------------------------------------------- parallel operations
+
+ATT = "sc.StochasticAttention(2)"
+QKV = "[[1.0, 2.0]], [[1.0, 0.0]], [[1.0]]"
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        # Each small enough to run on the calling thread.
+        # Eight neurons and more are a parallel loop (fewer run one after another).
+        "sc.DenseLayer(2, 8, 64).forward_numpy(np.zeros(2))",
+        f"{ATT}.forward({QKV})",
+        f"{ATT}.forward_softmax({QKV})",
+        f"{ATT}.forward_multihead({QKV}, 1)",
+        f"{ATT}.forward_multihead_softmax({QKV}, 1)",
+        f"{ATT}.forward_sc({QKV}, 64)",
+        "sc.StochasticGraphLayer([[1.0]], 1).forward([[0.5]])",
+        "sc.batch_lif_run_multi(1, 1, 1, 1, np.zeros(1, np.int16))",
+        "sc.KuramotoSolver([1.0], [1.0], [0.0], 0.0).step(0.01)",
+        "r = sc.NetworkRunner(); r.add_population('Izhikevich', 2); r.run(1)",
+    ],
+)
+def test_a_parallel_operation_builds_the_pool_even_inline(call):
+    out = run_child(f"""
+        {call}
+        try:
+            sc.set_num_threads(3)
+            print(json.dumps("set"))
+        except ValueError as e:
+            print(json.dumps(str(e)))
+    """)
+    assert out == ALREADY
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        # Building objects, and the forms that are serial to their callers.
+        f"{ATT}",
+        "sc.StochasticGraphLayer([[1.0]], 1)",
+        "sc.StochasticGraphLayer([[1.0]], 1).forward_sc([[0.5]], 64)",
+        "sc.KuramotoSolver([1.0], [1.0], [0.0], 0.0)",
+        "r = sc.NetworkRunner(); r.add_population('Izhikevich', 2)",
+        "sc.batch_lif_run(4, 1, 1, 1)",
+        "sc.DenseLayer(2, 7, 64).forward_numpy(np.zeros(2))",
+        "sc.py_phi_star(np.ones((2, 8)), 1)",
+    ],
+)
+def test_other_calls_leave_the_pool_unbuilt(call):
+    out = run_child(f"""
+        before = tasks()
+        {call}
+        started = tasks() - before
+        sc.set_num_threads(3)
+        print(json.dumps([started, tasks() - before]))
+    """)
+    assert out == [0, 3]
+
+
 # ---------------------------------------------------------------- layers before the pool
 
 @pytest.mark.parametrize(

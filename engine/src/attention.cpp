@@ -187,7 +187,8 @@ std::vector<double> StochasticAttention::forward_sc(const MatrixRef& q, const Ma
 
     std::vector<double> w(engine::alloc_size(q.rows, k.rows));
     const double score_row = static_cast<double>(k.rows) * (kCountNs + static_cast<double>(q.cols * words) * kCountWordNs);
-    chunked::run(q.rows, score_row, [&](std::size_t b, std::size_t e) {
+    // The scores are serial to the caller, the final product a parallel loop.
+    chunked::run_if_worth(q.rows, score_row, [&](std::size_t b, std::size_t e) {
         for (std::size_t r = b; r < e; ++r) {
             double* s = w.data() + r * k.rows;
             for (std::size_t j = 0; j < k.rows; ++j)

@@ -44,6 +44,7 @@ void run_multi(const LifParams& p, Gains g, std::span<const int16_t> currents, s
                          voltages.subspan(r * n_steps, n_steps));
     };
     if (rows == 1 || rows * n_steps < kParallelSteps) {
+        pool::num_threads();  // a parallel operation, even inline
         run_rows(0, rows);
         return;
     }

@@ -25,16 +25,25 @@ inline std::size_t grain_for(std::size_t n, double per_item_ns, std::size_t unit
     return (g < 1.0 ? 1 : static_cast<std::size_t>(g)) * unit;
 }
 
-// Runs body(b, e) over [0, n) in ranges of grain_for(n, per_item_ns, unit) indices: on the
-// calling thread alone (the pool is then not touched) when one range covers everything.
+// Runs body(b, e) over [0, n) in ranges of grain_for(n, per_item_ns, unit) indices, on the
+// calling thread alone when one range covers everything. For a loop of an operation that is
+// serial to its callers: inline, it leaves the pool unbuilt.
 template <class Body>
-void run(std::size_t n, double per_item_ns, Body&& body, std::size_t unit = 1) {
+void run_if_worth(std::size_t n, double per_item_ns, Body&& body, std::size_t unit = 1) {
     const std::size_t grain = grain_for(n, per_item_ns, unit);
     if (grain >= n) {
         body(std::size_t{0}, n);
         return;
     }
     pool::parallel_chunks(n, grain, body);
+}
+
+// As run_if_worth for a parallel operation: the pool comes into being even when the loop
+// stays on the calling thread.
+template <class Body>
+void run(std::size_t n, double per_item_ns, Body&& body, std::size_t unit = 1) {
+    pool::num_threads();
+    run_if_worth(n, per_item_ns, body, unit);
 }
 
 }  // namespace chunked

@@ -246,6 +246,7 @@ std::vector<double> StochasticGraphLayer::forward_sc(std::span<const double> x, 
     const auto* dense = std::get_if<DenseAdjacency>(&adj);
     const auto* csr = std::get_if<CsrMatrix>(&adj);
     const double len = static_cast<double>(length);
+    // Serial to the caller: its loops take the pool only where that pays.
     stream_matrix::Keystream keys(seed, length);
     const std::size_t words = keys.words_per();
     const auto count = [](std::span<const uint64_t> a, std::span<const uint64_t> b) {
@@ -259,7 +260,7 @@ std::vector<double> StochasticGraphLayer::forward_sc(std::span<const double> x, 
     if (dense) {
         const stream_matrix::Streams as = keys.encode(dense->values, n, n, Layout::RowMajor);
         const double per_node = static_cast<double>(F) * (kCountNs + static_cast<double>(n * words) * kCountWordNs);
-        chunked::run(n, per_node, [&](std::size_t b, std::size_t e) {
+        chunked::run_if_worth(n, per_node, [&](std::size_t b, std::size_t e) {
             for (std::size_t i = b; i < e; ++i) {
                 for (std::size_t c = 0; c < F; ++c)
                     agg[i * F + c] = static_cast<double>(count(as.run(i * n, n), xs.run(c * n, n))) / len;
@@ -272,7 +273,7 @@ std::vector<double> StochasticGraphLayer::forward_sc(std::span<const double> x, 
         const stream_matrix::Streams vs = keys.encode(csr->values, 1, nnz, Layout::RowMajor);
         const double per_node = static_cast<double>(nnz) / static_cast<double>(n ? n : 1) * static_cast<double>(F) *
                                 (kCountNs + static_cast<double>(words) * kCountWordNs);
-        chunked::run(n, per_node, [&](std::size_t b, std::size_t e) {
+        chunked::run_if_worth(n, per_node, [&](std::size_t b, std::size_t e) {
             for (std::size_t i = b; i < e; ++i) {
                 const Range r = row_range(*csr, i);
                 check_entries(*csr, r, n);
@@ -294,7 +295,7 @@ std::vector<double> StochasticGraphLayer::forward_sc(std::span<const double> x, 
     std::vector<double> out(n * F);
     const double per_node =
         static_cast<double>(F) * (kCountNs + static_cast<double>(F * words) * kCountWordNs + kTanhNs);
-    chunked::run(n, per_node, [&](std::size_t b, std::size_t e) {
+    chunked::run_if_worth(n, per_node, [&](std::size_t b, std::size_t e) {
         for (std::size_t i = b; i < e; ++i)
             for (std::size_t c = 0; c < F; ++c)
                 out[i * F + c] = std::tanh(static_cast<double>(count(gs.run(i * F, F), ws.run(c * F, F))) / len);

@@ -193,6 +193,7 @@ RunResult NetworkRunner::run(uint64_t n_steps) {
     if (n_steps > kMaxRunSteps)
         throw engine::Error("A run takes at most " + std::to_string(kMaxRunSteps) + " steps, got " +
                             std::to_string(n_steps) + ".");
+    pool::num_threads();  // a run is a parallel operation, even one whose populations fit a chunk
     RunResult r;
     const std::size_t n_pops = populations.size();
     r.spike_counts.assign(n_pops, 0);

@@ -14,6 +14,9 @@ namespace {
 
 constexpr double kDetFloor = 1e-300;
 constexpr double kRidge = 1e-10;
+// The samples are summed in blocks of about this size, which stay in the second-level cache
+// and stay below the size from which the C library maps fresh pages for every allocation.
+constexpr std::size_t kBlockBytes = 64 * 1024;
 
 bool normal_range(double v) { return std::fabs(v) >= DBL_MIN && std::fabs(v) <= DBL_MAX; }
 
@@ -136,12 +139,14 @@ double mutual_information(const Det& x, const Det& y, const Det& xy) {
 
 typedef double v8 __attribute__((vector_size(64)));
 
-// Column sums of the centred-to-be table: sums[p] = sum over t of d[t * ld + p], each from
-// -0.0 in t order. ld is a multiple of 8.
+// Adds a block of the table to the running column sums: sums[p] += d[t * ld + p] for each t
+// in order, so that sums carried over the blocks in t order are each one ordered sum (from
+// -0.0 before the first block). ld is a multiple of 8.
 __attribute__((target_clones("avx512f", "avx2", "default")))
-void column_sums(const double* d, std::size_t rows, std::size_t ld, double* sums) {
+void add_column_sums(const double* d, std::size_t rows, std::size_t ld, double* sums) {
     for (std::size_t p0 = 0; p0 < ld; p0 += 8) {
-        v8 acc = {-0.0, -0.0, -0.0, -0.0, -0.0, -0.0, -0.0, -0.0};
+        v8 acc;
+        std::memcpy(&acc, sums + p0, sizeof acc);
         for (std::size_t t = 0; t < rows; ++t) {
             v8 x;
             std::memcpy(&x, d + t * ld + p0, sizeof x);
@@ -151,29 +156,28 @@ void column_sums(const double* d, std::size_t rows, std::size_t ld, double* sums
     }
 }
 
-// Lower triangle of the cross products: g[p * P + q] = sum over t of d[t][q] * d[t][p] for
-// q <= p < P, each from 0.0 in t order, every product rounded before it is added. Lanes run
-// over q, so each entry is its own ordered sum; four values of p share one pass.
+// Adds a block's cross products to the running sums of the lower triangle: acc[p * ld + q] +=
+// d[t][q] * d[t][p] for q <= p < P and each t in order (from 0.0 before the first block), every
+// product rounded before it is added. Lanes run over q, so each entry is its own ordered sum;
+// four values of p share one pass. acc has ld rows of ld; entries outside the triangle are
+// written too and never read.
 __attribute__((target_clones("avx512f", "avx2", "default")))
-void cross_products(const double* d, std::size_t rows, std::size_t P, std::size_t ld, double* g) {
+void add_cross_products(const double* d, std::size_t rows, std::size_t P, std::size_t ld, double* acc) {
     for (std::size_t p0 = 0; p0 < P; p0 += 4) {
         const std::size_t p_end = std::min(P, p0 + 4);
         for (std::size_t q0 = 0; q0 < p_end; q0 += 8) {
-            v8 a0 = {}, a1 = {}, a2 = {}, a3 = {};
+            v8 a[4];
+            for (std::size_t r = 0; r < 4; ++r) std::memcpy(&a[r], acc + (p0 + r) * ld + q0, sizeof a[r]);
             for (std::size_t t = 0; t < rows; ++t) {
                 const double* row = d + t * ld;
                 v8 x;
                 std::memcpy(&x, row + q0, sizeof x);
-                a0 += x * row[p0];
-                a1 += x * row[p0 + 1];
-                a2 += x * row[p0 + 2];
-                a3 += x * row[p0 + 3];
+                a[0] += x * row[p0];
+                a[1] += x * row[p0 + 1];
+                a[2] += x * row[p0 + 2];
+                a[3] += x * row[p0 + 3];
             }
-            const v8* acc[4] = {&a0, &a1, &a2, &a3};
-            for (std::size_t r = 0; p0 + r < p_end; ++r) {
-                const std::size_t p = p0 + r;
-                for (std::size_t l = 0; l < 8 && q0 + l <= p; ++l) g[p * P + q0 + l] = (*acc[r])[l];
-            }
+            for (std::size_t r = 0; r < 4; ++r) std::memcpy(acc + (p0 + r) * ld + q0, &a[r], sizeof a[r]);
         }
     }
 }
@@ -209,35 +213,50 @@ double phi_star(const void* data, std::size_t rows, std::size_t cols, std::ptrdi
 
     // The covariance of any row set drawn from (past, present) is a sub-block of their joint
     // covariance: every entry depends only on its two rows, with the same summation order.
-    // So the joint matrix is computed once and the cuts read from it.
+    // So the joint matrix is computed once and the cuts read from it. Its sums run over the
+    // table of samples (row t: the past of every variable, then the present) block by block,
+    // each block read twice (sums, then centred products), so that a long series costs no
+    // table of its own size.
     const std::size_t P = engine::alloc_size(n, 2);
     const std::size_t ld = engine::alloc_size(engine::ceil_div(P, 8), 8);
-    std::vector<double> d(engine::alloc_size(L, ld), 0.0);
+    const std::size_t block = std::max<std::size_t>(1, kBlockBytes / (ld * sizeof(double)));
+    std::vector<double> d(engine::alloc_size(std::min(block, L), ld), 0.0);  // padding stays 0
     const char* base = static_cast<const char*>(data);
-    for (std::size_t i = 0; i < n; ++i) {
-        const char* row = base + static_cast<std::ptrdiff_t>(i) * row_stride;
-        for (std::size_t t = 0; t < L; ++t) {
-            double past, present;
-            std::memcpy(&past, row + static_cast<std::ptrdiff_t>(t) * col_stride, sizeof past);
-            std::memcpy(&present, row + static_cast<std::ptrdiff_t>(t + tau) * col_stride,
-                        sizeof present);
-            d[t * ld + i] = past;
-            d[t * ld + n + i] = present;
+    auto fill = [&](std::size_t t0, std::size_t rows) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const char* row = base + static_cast<std::ptrdiff_t>(i) * row_stride;
+            for (std::size_t t = 0; t < rows; ++t) {
+                double past, present;
+                std::memcpy(&past, row + static_cast<std::ptrdiff_t>(t0 + t) * col_stride, sizeof past);
+                std::memcpy(&present, row + static_cast<std::ptrdiff_t>(t0 + t + tau) * col_stride,
+                            sizeof present);
+                d[t * ld + i] = past;
+                d[t * ld + n + i] = present;
+            }
         }
+    };
+    std::vector<double> mean(ld, -0.0);
+    for (std::size_t t0 = 0; t0 < L; t0 += block) {
+        const std::size_t rows = std::min(block, L - t0);
+        fill(t0, rows);
+        add_column_sums(d.data(), rows, ld, mean.data());
     }
-    std::vector<double> mean(ld);
-    column_sums(d.data(), L, ld, mean.data());
     const double lf = static_cast<double>(L);
     for (auto& m : mean) m = m / lf;
-    for (std::size_t t = 0; t < L; ++t)
-        for (std::size_t p = 0; p < P; ++p) d[t * ld + p] = d[t * ld + p] - mean[p];
+    std::vector<double> acc(engine::alloc_size(ld, ld), 0.0);
+    for (std::size_t t0 = 0; t0 < L; t0 += block) {
+        const std::size_t rows = std::min(block, L - t0);
+        fill(t0, rows);
+        for (std::size_t t = 0; t < rows; ++t)
+            for (std::size_t p = 0; p < P; ++p) d[t * ld + p] = d[t * ld + p] - mean[p];
+        add_cross_products(d.data(), rows, P, ld, acc.data());
+    }
 
     std::vector<double> g(engine::alloc_size(P, P));
-    cross_products(d.data(), L, P, ld, g.data());
     const double denom = L - 1 > 1 ? static_cast<double>(L - 1) : 1.0;
     for (std::size_t p = 0; p < P; ++p) {
         for (std::size_t q = 0; q <= p; ++q) {
-            const double c = g[p * P + q] / denom;
+            const double c = acc[p * ld + q] / denom;
             g[p * P + q] = c;
             g[q * P + p] = c;
         }

@@ -33,7 +33,7 @@ Streams Keystream::encode(std::span<const double> values, std::size_t rows, std:
             bitstream::bernoulli_packed_into(values[k], length_, g, {s.words.data() + slot * words_per_, words_per_});
         }
     };
-    chunked::run(n, static_cast<double>(length_) * kDrawNs, encode_range);
+    chunked::run_if_worth(n, static_cast<double>(length_) * kDrawNs, encode_range);
     position_ = start + draws_per * static_cast<uint64_t>(n);
     return s;
 }

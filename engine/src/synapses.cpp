@@ -32,9 +32,10 @@ void StdpSynapse::step(bool pre_spike, bool post_spike, int16_t a_plus, int16_t 
         const int32_t gain = (int32_t{pre_trace} * wrapping_abs(a_plus)) >> f;
         weight = wrap(std::min(int32_t{weight} + gain, int32_t{w_max}));
     } else if (pre_spike) {
-        // The post trace carries a_minus's sign (negative by default); its magnitude is what
-        // depresses, or a post-then-pre pairing would raise the weight.
-        const int32_t loss = (wrapping_abs(post_trace) * wrapping_abs(a_minus)) >> f;
+        // The post trace carries a_minus's sign (negative by default); its true magnitude is
+        // what depresses (32768 included), or a post-then-pre pairing would raise the weight.
+        const int32_t trace = post_trace < 0 ? -int32_t{post_trace} : int32_t{post_trace};
+        const int32_t loss = (trace * wrapping_abs(a_minus)) >> f;
         weight = wrap(std::max(int32_t{weight} - loss, int32_t{w_min}));
     }
 }

@@ -20,10 +20,12 @@ std::vector<double> prepacked(const DenseLayer& l, Obj packed_inputs) {
 }
 
 Ref batch(const DenseLayer& l, np::Array<double, 2> inputs, uint64_t seed) {
+    constexpr const char* kPrefix = "Array not contiguous: ";
     auto v = inputs.view();
     if (v.dim(1) != l.n_inputs)
         throw engine::Error("Expected " + std::to_string(l.n_inputs) + " input features, got " +
                             std::to_string(v.dim(1)) + ".");
+    v.require_in_place(kPrefix);  // before the output exists
     // The output is allocated by NumPy before the input is read; the allocation can run
     // Python code, so the input is viewed again afterwards and must still fit the output.
     const std::size_t rows = v.dim(0);
@@ -31,7 +33,7 @@ Ref batch(const DenseLayer& l, np::Array<double, 2> inputs, uint64_t seed) {
     v = inputs.view();
     if (v.dim(0) != rows || v.dim(1) != l.n_inputs)
         throw engine::Error("inputs changed shape during the call.");
-    const np::RowMajor<double> m = np::row_major(v, "Array not contiguous: ");
+    const np::RowMajor<double> m = np::row_major(v, kPrefix);
     l.forward_batch_into(m.span(), m.rows, seed, {np::data_of<double>(out), m.rows * l.n_neurons});
     return out;
 }

@@ -103,9 +103,13 @@ struct View {
         if (size() == 0) return true;
         return (flags & ALIGNED) && (flags & (C_CONTIGUOUS | F_CONTIGUOUS)) && data != nullptr;
     }
-    // The elements in memory order, or ValueError "{prefix}The given array is not ...".
-    std::span<const T> slice(const std::string& prefix) const {
+    // ValueError "{prefix}The given array is not ..." unless the array can be read in place.
+    void require_in_place(const std::string& prefix) const {
         if (!readable_in_place()) raise(PyExc_ValueError, prefix + not_contiguous);
+    }
+    // The elements in memory order, or the error of require_in_place.
+    std::span<const T> slice(const std::string& prefix) const {
+        require_in_place(prefix);
         if (size() == 0) return {};
         return {data, size()};
     }
@@ -183,7 +187,7 @@ RowMajor<T> row_major(const View<T, 2>& a, const std::string& prefix) {
     RowMajor<T> m;
     m.rows = a.dim(0);
     m.cols = a.dim(1);
-    if (!a.readable_in_place()) raise(PyExc_ValueError, prefix + not_contiguous);
+    a.require_in_place(prefix);
     if (a.size() == 0) return m;
     if (a.c_order()) {
         m.data = a.data;
