@@ -3,7 +3,8 @@ on the calling thread. Dense forward passes (one sample and a batch of 16) and b
 from sizes that stay inline to sizes that pay for the pool, each timed in a child process with
 1 and with 8 workers (the best of several repeats, alternating, since the machine may be busy).
 
-Target: 8 workers take at most 1.05 x the time of 1 (the allowance is timing noise).
+Target: 8 workers take at most 1.05 x the time of 1 (the allowance is timing noise), and
+encoding 256 values of length 1024 takes at most a third of the time of 1 worker.
 """
 import json
 import sys
@@ -14,9 +15,14 @@ import sc_dravik_engine as sc
 from timing import best, run_self, verdict
 
 SIZES = [(2, 64), (8, 64), (8, 256), (16, 512), (32, 1024), (64, 1024), (64, 4096)]
-ENCODE = [(4, 64), (16, 1024), (64, 1024), (256, 1024)]
+ENCODE = [(4, 64), (16, 1024), (32, 1024), (48, 1024), (64, 1024), (96, 1024), (128, 1024), (256, 1024)]
 TARGET = 1.05
+# Rows that must also gain from the pool: the largest ratio of 8 workers to 1 allowed.
+GAIN = {"batch_encode_numpy 256 values, length 1024": 1 / 3}
 REPEATS = 5
+# Child runs per worker count, alternating: a child may spend its life on a processor that
+# the machine's other tenants slow down, so each figure is the best over several children.
+ROUNDS = 8
 
 
 def measure():
@@ -34,7 +40,7 @@ def measure():
         p = np.full(n_p, 0.5)
         n = max(20, 40000 // (n_p * length // 64 + 1))
         out[f"batch_encode_numpy {n_p} values, length {length}"] = best(
-            lambda: sc.batch_encode_numpy(p, length), n, REPEATS)
+            lambda: sc.batch_encode_numpy(p, length, 1), n, REPEATS)
     return out
 
 
@@ -43,15 +49,16 @@ def main():
         print(json.dumps(measure()))
         return
     one, eight = {}, {}
-    for _ in range(2):
+    for _ in range(ROUNDS):
         for store, workers in ((one, 1), (eight, 8)):
             for k, v in run_self(__file__, "--child", workers).items():
                 store[k] = min(v, store.get(k, v))
     print("Small calls: 8 workers against 1 worker, best of alternating child runs")
     for k in one:
         ratio = eight[k] / one[k]
+        target = GAIN.get(k, TARGET)
         print(f"  {k:<52} 8: {eight[k] * 1e6:8.2f} us  1: {one[k] * 1e6:8.2f} us  "
-              f"ratio {ratio:5.2f} (target <= {TARGET}: {verdict(ratio <= TARGET)})")
+              f"ratio {ratio:5.2f} (target <= {target:.2f}: {verdict(ratio <= target)})")
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 #include "pool.hpp"
 
 #include <immintrin.h>
+#include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
@@ -43,12 +44,19 @@ constexpr auto kWakeWorthInSeries = std::chrono::microseconds(10);
 // parallel_for runs its first items inline and offers the rest to the pool only once the work
 // left, estimated from its pace (after kProbeMin, for a clock reading worth trusting), is more:
 // a loop too small for the pool never touches it.
-constexpr auto kOpenWorth = std::chrono::microseconds(3);
+constexpr std::chrono::duration<double> kOpenWorth = std::chrono::microseconds(3);
 
 // The least work one more thread must get for its help to pay (its hand-off and the cache
 // misses of taking data another thread used last), measured on short loops of 8 workers.
 constexpr std::chrono::duration<double> kShareWorth = std::chrono::microseconds(2);
 constexpr auto kProbeMin = std::chrono::nanoseconds(250);
+
+// Both figures above are what a hand-off costs where a cache line goes from one thread to
+// another and back in kRoundTrip. That round trip is measured when the pool starts, and the
+// figures scale with it: by at least 1 (they were measured so) and at most kMaxScale (should
+// the measurement be disturbed).
+constexpr auto kRoundTrip = std::chrono::nanoseconds(180);
+constexpr double kMaxScale = 10.0;
 
 // Loops that can be open at once (nested loops each take one); a caller that finds none free
 // runs its loop inline, which gives the same results.
@@ -62,12 +70,20 @@ constexpr uint64_t kOpen = uint64_t{1} << 62;
 constexpr unsigned kRoomShift = 31;
 constexpr uint64_t kCountMask = (uint64_t{1} << kRoomShift) - 1;  // workers inside; also the room
 
-// An affine loop splits its chunks into at most this many runs of consecutive chunks.
+// A loop splits its chunks into runs of consecutive chunks, one per thread that can compute
+// at once (up to this many): a thread claims from its own run, whose counter no other thread
+// writes until the run is nearly done, and then helps with the others. So the threads of a
+// loop share a cache line only at its start, when they steal, and at its end.
 constexpr unsigned kMaxRuns = 16;
+
+// Chunks per run of a loop whose grain the pool chooses: enough to even out the threads'
+// arrival times and uneven items, few enough that claiming costs nothing next to the items.
+constexpr std::size_t kChunksPerRun = 4;
 
 // A thread's place among the threads that run loops: 0 for any caller, 1 + its index for a
 // worker. An affine loop gives each place the same run of chunks on every call: the caller
-// the first run, the workers the others by their index.
+// the first run, the workers the others by their index. Other loops give a worker the run of
+// its order of arrival.
 thread_local unsigned t_place = 0;
 
 // Each part that threads write while others read it has a cache line of its own.
@@ -79,19 +95,17 @@ struct alignas(64) Slot {
     std::exception_ptr error;           // written by the one task that set `failed`
     std::atomic<bool> failed{false};
     std::atomic<bool> waiting{false};   // the owner sleeps on done_cv
-    alignas(64) std::atomic<std::size_t> next{0};      // next chunk to claim
-    alignas(64) std::atomic<std::size_t> finished{0};  // chunks claimed and ended (run or skipped)
-    // An affine loop (runs > 0) claims from runs[r] instead of `next`: chunks [next, end) of
-    // the run that began at `begin`.
+    // Chunks claimed and ended (run or skipped), added by each thread once it leaves the loop.
+    alignas(64) std::atomic<std::size_t> finished{0};
+    // The runs (at least one): chunks [next, end) are left of the run that began at `begin`.
     unsigned runs = 0;
+    bool affine = false;
     struct alignas(64) Run {
         std::atomic<std::size_t> next{0};
         std::size_t begin = 0, end = 0;
     } run[kMaxRuns];
 
-    // Chunks claimed so far, of either kind of loop.
     std::size_t claimed() const {
-        if (runs == 0) return std::min(next.load(std::memory_order_relaxed), chunks);
         std::size_t c = 0;
         for (unsigned r = 0; r < runs; ++r)
             c += std::min(run[r].next.load(std::memory_order_relaxed), run[r].end) - run[r].begin;
@@ -103,7 +117,7 @@ constexpr std::size_t kNoChunk = ~std::size_t{0};
 
 // The next chunk of slot sl for a thread: from run r (its own to begin with) while it has
 // chunks, then from the others in turn. `r` and `tried` keep the thread's place between calls.
-std::size_t claim_affine(Slot& sl, unsigned& r, unsigned& tried) {
+std::size_t claim(Slot& sl, unsigned& r, unsigned& tried) {
     while (tried < sl.runs) {
         Slot::Run& run = sl.run[r];
         if (run.next.load(std::memory_order_relaxed) < run.end) {
@@ -119,6 +133,10 @@ std::size_t claim_affine(Slot& sl, unsigned& r, unsigned& tried) {
 struct Pool {
     explicit Pool(std::size_t n) : size(n) {}
     const std::size_t size;
+    // kOpenWorth and kShareWorth scaled to this machine, set before the pool is published.
+    std::chrono::duration<double> open_worth = kOpenWorth, share_worth = kShareWorth;
+    alignas(64) std::atomic<uint64_t> ping{0};  // the round trips of the start, with worker 0
+    int caller_cpu = -1;                        // where the pool's builder ran when it started
     Slot slots[kSlots];
     alignas(64) std::atomic<uint64_t> open{0};  // bit s: slot s may have chunks left to claim
     alignas(64) std::atomic<int> sleepers{0};  // changed under mu, read anywhere
@@ -156,26 +174,16 @@ bool spin_until(Done done, bool yield) {
 
 uint64_t bit(unsigned s) { return uint64_t{1} << s; }
 
-// Claims and runs chunks of slot s until none is left, calling after_chunk() after each.
+// Claims and runs chunks of slot s, from run `first` on, until none is left, calling
+// after_chunk() after each; then adds the chunks it ended to the loop's count.
 template <class AfterChunk>
-void work_on(Pool& p, unsigned s, AfterChunk after_chunk) {
+void work_on(Pool& p, unsigned s, unsigned first, AfterChunk after_chunk) {
     Slot& sl = p.slots[s];
-    // The caller's own run is the first; the workers share out the others.
-    unsigned run = sl.runs > 1 && t_place > 0 ? 1 + (t_place - 1) % (sl.runs - 1) : 0, tried = 0;
+    unsigned run = first, tried = 0;
+    std::size_t ended = 0;
     for (;;) {
-        std::size_t c;
-        if (sl.runs) {
-            c = claim_affine(sl, run, tried);
-        } else {
-            // A plain read first: once the chunks are gone, no thread writes the counter again.
-            c = sl.next.load(std::memory_order_relaxed);
-            if (c < sl.chunks) c = sl.next.fetch_add(1, std::memory_order_relaxed);
-        }
-        if (c >= sl.chunks) {
-            if (p.open.load(std::memory_order_relaxed) & bit(s))
-                p.open.fetch_and(~bit(s), std::memory_order_relaxed);
-            return;
-        }
+        const std::size_t c = claim(sl, run, tried);
+        if (c == kNoChunk) break;
         if (!sl.failed.load(std::memory_order_relaxed)) {
             const std::size_t b = c * sl.grain, e = std::min(sl.n, b + sl.grain);
             try {
@@ -184,12 +192,14 @@ void work_on(Pool& p, unsigned s, AfterChunk after_chunk) {
                 if (!sl.failed.exchange(true)) sl.error = std::current_exception();
             }
         }
-        // seq_cst with `waiting`: either the owner sees the last count or this sees it sleep.
-        if (sl.finished.fetch_add(1) + 1 == sl.chunks && sl.waiting.load()) {
-            std::lock_guard<std::mutex> lk(p.mu);
-            p.done_cv.notify_all();
-        }
+        ++ended;
         after_chunk();
+    }
+    if (p.open.load(std::memory_order_relaxed) & bit(s)) p.open.fetch_and(~bit(s), std::memory_order_relaxed);
+    // seq_cst with `waiting`: either the owner sees the last count or this sees it sleep.
+    if (ended && sl.finished.fetch_add(ended) + ended == sl.chunks && sl.waiting.load()) {
+        std::lock_guard<std::mutex> lk(p.mu);
+        p.done_cv.notify_all();
     }
 }
 
@@ -203,19 +213,25 @@ void wake(Pool& p, int want) {
     }
 }
 
-// Enters slot s as a helper if it is open and has room; the count is raised first (one
-// atomic step, no retry loop) and taken back when the slot turns out closed or full.
-bool join(Pool& p, unsigned s) {
+constexpr unsigned kNotJoined = ~0u;
+
+// Enters slot s as a helper if it is open and has room, and returns the run the helper starts
+// from (kNotJoined when it did not enter). The count is raised first (one atomic step, no retry
+// loop) and taken back when the slot turns out closed or full.
+unsigned join(Pool& p, unsigned s) {
     Slot& sl = p.slots[s];
     const uint64_t st = sl.state.fetch_add(1, std::memory_order_acquire);
     const uint64_t inside = st & kCountMask, room = (st >> kRoomShift) & kCountMask;
     if ((st & kOpen) && inside < room) {
         // The last seat taken: idle threads need not look at this slot any more.
         if (inside + 1 == room) p.open.fetch_and(~bit(s), std::memory_order_relaxed);
-        return true;
+        // The caller has the first run.
+        if (sl.runs == 1) return 0;
+        const uint64_t k = sl.affine ? t_place - 1 : inside;
+        return 1 + static_cast<unsigned>(k % (sl.runs - 1));
     }
     sl.state.fetch_sub(1, std::memory_order_release);
-    return false;
+    return kNotJoined;
 }
 
 // Joins one open slot, starting the search at `from` so that threads spread over loops. A
@@ -228,19 +244,97 @@ bool help_once(Pool& p, unsigned from, bool woken) {
     const uint64_t rotated = r ? (mask >> r) | (mask << (kSlots - r)) : mask;
     for (uint64_t m = rotated; m != 0; m &= m - 1) {
         const unsigned s = (static_cast<unsigned>(__builtin_ctzll(m)) + r) % kSlots;
-        if (!join(p, s)) continue;
+        const unsigned first = join(p, s);
+        if (first == kNotJoined) continue;
         if (woken && p.sleepers.load(std::memory_order_relaxed) > 0 &&
             p.slots[s].claimed() < p.slots[s].chunks)
             wake(p, 2);
-        work_on(p, s, [] {});
+        work_on(p, s, first, [] {});
         p.slots[s].state.fetch_sub(1, std::memory_order_release);
         return true;
     }
     return false;
 }
 
+constexpr uint64_t kPingsDone = ~uint64_t{0};
+
+// Worker 0's part in measuring the round trip: each odd value of `ping` is answered with the
+// next one, until the measurement ends or the pool stops. A new thread often starts on its
+// creator's processor, where the two would take turns; so the worker keeps off the caller's
+// processor meanwhile (when it may run elsewhere), and then takes back its mask.
+void answer_pings(Pool& p) {
+    cpu_set_t mask;
+    bool moved = false;
+    if (p.caller_cpu >= 0 && pthread_getaffinity_np(pthread_self(), sizeof mask, &mask) == 0 &&
+        CPU_ISSET(p.caller_cpu, &mask) && CPU_COUNT(&mask) > 1) {
+        cpu_set_t elsewhere = mask;
+        CPU_CLR(p.caller_cpu, &elsewhere);
+        moved = pthread_setaffinity_np(pthread_self(), sizeof elsewhere, &elsewhere) == 0;
+    }
+    uint64_t seen = 0;
+    for (;;) {
+        while (!spin_until([&] { return p.ping.load(std::memory_order_acquire) != seen ||
+                                        p.stop.load(std::memory_order_relaxed); }, true)) {
+        }
+        const uint64_t v = p.ping.load(std::memory_order_acquire);
+        if (v == kPingsDone || p.stop.load(std::memory_order_relaxed)) break;
+        seen = v & 1 ? v + 1 : v;
+        if (v & 1) p.ping.store(seen, std::memory_order_release);
+    }
+    if (moved) pthread_setaffinity_np(pthread_self(), sizeof mask, &mask);
+}
+
+// The time of a cache line's round trip between the calling thread and worker 0: the fastest
+// of a few batches (another thread that takes the processor of either now and then does not
+// count), or on a machine where the two do not run at once (fewer cores than threads) the mean
+// of what two milliseconds allow. Ends the worker's part.
+std::chrono::duration<double> measure_round_trip(Pool& p) {
+    using clock = std::chrono::steady_clock;
+    constexpr int kBatches = 9, kPings = 32;
+    auto ping = [&p](uint64_t v) {
+        p.ping.store(v, std::memory_order_release);
+        return spin_until([&] { return p.ping.load(std::memory_order_acquire) == v + 1; }, true);
+    };
+    // The worker may still be starting.
+    uint64_t v = 1;
+    bool ok = false;
+    for (int tries = 0; !ok && tries < 10; ++tries) ok = ping(v) || p.ping.load() == v + 1;
+    std::chrono::duration<double> fastest{}, spent{};
+    int batches = 0, pings = 0;
+    while (ok && batches < kBatches && spent < std::chrono::milliseconds(2)) {
+        const auto t0 = clock::now();
+        int i = 0;
+        for (; ok && i < kPings; ++i) ok = ping(v += 2);
+        const std::chrono::duration<double> took = clock::now() - t0;
+        spent += took;
+        pings += i;
+        if (!ok) break;
+        if (batches++ == 0 || took < fastest) fastest = took;
+    }
+    p.ping.store(kPingsDone, std::memory_order_release);
+    if (batches > 0) return fastest / kPings;
+    // Unanswered, or slower than any figure the scale keeps.
+    if (!ok || pings == 0) return kRoundTrip * kMaxScale;
+    return spent / pings;
+}
+
+// Scales the hand-off figures of pool p to the round trip measured with its worker 0 (a pool
+// of one worker has no hand-off: its worker is told so at once).
+void measure_hand_off(Pool& p) {
+    if (p.size < 2) {
+        p.ping.store(kPingsDone, std::memory_order_release);
+        return;
+    }
+    const double scale = std::min(measure_round_trip(p) / kRoundTrip, kMaxScale);
+    if (scale > 1.0) {
+        p.open_worth = kOpenWorth * scale;
+        p.share_worth = kShareWorth * scale;
+    }
+}
+
 void worker_main(Pool* p, unsigned id) {
     t_place = id + 1;
+    if (id == 0) answer_pings(*p);
     bool woken = false;
     for (;;) {
         if (help_once(*p, id, woken)) {
@@ -278,9 +372,14 @@ void stop_and_join(Pool* p) {
 // the system's text when a thread cannot start, std::bad_alloc when memory runs out.
 Pool* make_pool(std::size_t n) {
     auto* p = new Pool(n);
+    p->caller_cpu = sched_getcpu();
     try {
-        for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t i = 0; i < n; ++i) {
             p->threads.emplace_back(worker_main, p, static_cast<unsigned>(i));
+            // Measured while worker 0 and the caller are the pool's only threads, so that
+            // neither shares its processor with the other workers' first spins.
+            if (i == 0) measure_hand_off(*p);
+        }
     } catch (const std::system_error& e) {
         stop_and_join(p);
         throw engine::Error(e.code().message());
@@ -395,6 +494,20 @@ std::size_t existing_size() {
 
 namespace {
 
+// Helpers that a loop of `chunks` chunks takes besides the caller. The caller works too, so
+// at most size threads compute at once; when the loop's work is known (`expected`, the work
+// of all its chunks on one thread), only as many threads join as each have a share worth
+// their coming: a short loop on many threads spends more on the hand-off than it gains.
+uint64_t helpers_for(const Pool* p, std::size_t chunks, std::chrono::duration<double> expected) {
+    if (!p || p->size < 2 || chunks < 2) return 0;
+    uint64_t room = std::min<uint64_t>({p->size - 1, chunks - 1, kCountMask});
+    if (expected.count() > 0.0) {
+        const double shares = expected / p->share_worth;
+        if (shares < static_cast<double>(room + 1)) room = shares >= 1.0 ? static_cast<uint64_t>(shares) - 1 : 0;
+    }
+    return room;
+}
+
 // The loop of parallel_chunks; `expected` is the work of all its chunks on one thread when the
 // caller has judged it (zero when not), so that sleepers are woken at once for a long loop
 // rather than after its first chunk.
@@ -404,14 +517,7 @@ void run_chunks(std::size_t n, std::size_t grain, const Body& body,
     if (n == 0) return;
     if (grain == 0) grain = 1;
     const std::size_t chunks = engine::ceil_div(n, grain);
-    // The caller works too, so at most size threads compute at once.
-    // When the work is known, only as many threads join as each have a share worth their
-    // coming: a short loop on many threads spends more on the hand-off than it gains.
-    uint64_t room = p && p->size > 1 ? std::min<uint64_t>({p->size - 1, chunks - 1, kCountMask}) : 0;
-    if (expected.count() > 0.0) {
-        const double shares = expected / kShareWorth;
-        if (shares < static_cast<double>(room + 1)) room = shares >= 1.0 ? static_cast<uint64_t>(shares) - 1 : 0;
-    }
+    const uint64_t room = helpers_for(p, chunks, expected);
     const unsigned s = room ? acquire_slot(*p) : kSlots;
     if (s == kSlots) {
         run_inline(n, grain, body);
@@ -425,12 +531,14 @@ void run_chunks(std::size_t n, std::size_t grain, const Body& body,
     sl.error = nullptr;
     sl.failed.store(false, std::memory_order_relaxed);
     sl.waiting.store(false, std::memory_order_relaxed);
-    sl.next.store(0, std::memory_order_relaxed);
     sl.finished.store(0, std::memory_order_relaxed);
-    // Runs of consecutive chunks, one per thread that can compute at once (up to kMaxRuns),
-    // laid out over the whole loop, whose first `lead` chunks the caller has run already: the
-    // runs then fall on the same chunks from call to call, however many the caller ran first.
-    sl.runs = affine ? static_cast<unsigned>(std::min<std::size_t>({chunks, room + 1, kMaxRuns})) : 0;
+    // Runs of consecutive chunks, one per thread that can compute at once (up to kMaxRuns). An
+    // affine loop lays them out over the whole loop, whose first `lead` chunks the caller has
+    // run already: they then fall on the same chunks from call to call, however many the
+    // caller ran first.
+    sl.affine = affine;
+    sl.runs = static_cast<unsigned>(std::min<std::size_t>({chunks, room + 1, kMaxRuns}));
+    if (!affine) lead = 0;
     const std::size_t total = chunks + lead;
     for (unsigned r = 0; r < sl.runs; ++r) {
         sl.run[r].begin = std::max(total * r / sl.runs, lead) - lead;
@@ -450,7 +558,7 @@ void run_chunks(std::size_t n, std::size_t grain, const Body& body,
         may_wake = false;
         wake(*p, 1);
     }
-    work_on(*p, s, [&] {
+    work_on(*p, s, 0, [&] {
         if (!may_wake || p->sleepers.load(std::memory_order_relaxed) == 0) return;
         const std::size_t claimed = sl.claimed();
         if (claimed >= sl.chunks) {
@@ -489,27 +597,30 @@ void parallel_chunks(std::size_t n, std::size_t grain, const Body& body) {
 namespace {
 
 void run_for(std::size_t n, const std::function<void(std::size_t)>& body, bool affine) {
-    const std::size_t threads = num_threads();
+    const Pool* p = current();
+    const std::size_t threads = p ? p->size : 1;
+    const auto open_worth = p ? p->open_worth : kOpenWorth;
     std::size_t done = 0;
     std::chrono::duration<double> left{};
     if (threads > 1) {
-        // The clock is read after items 1, 2, 4, 8, ...: few readings for many small items,
-        // an early one for large items.
+        // The clock is read after items 1, 4, 16, 64, ...: few readings for many small items
+        // (each costs as much as a small item), an early one for large items.
         const auto start = std::chrono::steady_clock::now();
         for (std::size_t check = 1; done < n;) {
             body(done++);
             if (done == n) return;
             if (done < check) continue;
-            check *= 2;
+            check *= 4;
             const auto elapsed = std::chrono::steady_clock::now() - start;
             left = elapsed * static_cast<double>(n - done) / static_cast<double>(done);
-            if (elapsed >= kProbeMin && left >= kOpenWorth) break;
+            if (elapsed >= kProbeMin && left >= open_worth) break;
         }
     }
-    // A few chunks per thread balance uneven tasks without much queue traffic; an affine loop
-    // claims item by item from runs of its own, which costs no shared traffic.
+    // A few chunks per thread that takes part balance uneven tasks without much claiming; an
+    // affine loop claims item by item, for items that stay with their thread.
     const std::size_t rest = n - done;
-    const std::size_t grain = affine ? 1 : std::max<std::size_t>(1, rest / (threads * 4));
+    const std::size_t grain =
+        affine ? 1 : engine::ceil_div(rest, (helpers_for(p, rest, left) + 1) * kChunksPerRun);
     run_chunks(rest, grain, [&body, done](std::size_t b, std::size_t e) {
         for (std::size_t i = b; i < e; ++i) body(done + i);
     }, left, affine, done);

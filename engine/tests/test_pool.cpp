@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -67,6 +68,25 @@ TEST_P(PoolLoops, ExceptionReachesCaller) {
     EXPECT_EQ(after.load(), 100);
 }
 
+// A loop of long items is shared out: other threads run some of them, and each item still
+// runs once.
+TEST_P(PoolLoops, LongLoopsAreShared) {
+    if (pool::num_threads() < 2) GTEST_SKIP() << "a pool of one worker";
+    const std::size_t n = 64;
+    std::vector<std::thread::id> ran_on(n);
+    std::vector<std::atomic<int>> hits(n);
+    GetParam()(n, [&](std::size_t i) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
+        while (std::chrono::steady_clock::now() < until) {
+        }
+        ran_on[i] = std::this_thread::get_id();
+        hits[i].fetch_add(1);
+    });
+    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i].load(), 1) << i;
+    std::sort(ran_on.begin(), ran_on.end());
+    EXPECT_GT(std::unique(ran_on.begin(), ran_on.end()) - ran_on.begin(), 1);
+}
+
 INSTANTIATE_TEST_SUITE_P(Kinds, PoolLoops, ::testing::Values(&pool::parallel_for, &pool::parallel_for_affine),
                          [](const auto& info) { return info.param == &pool::parallel_for ? "plain" : "affine"; });
 
@@ -112,3 +132,4 @@ TEST(Pool, ManyCallersAtOnce) {
     for (auto& t : threads) t.join();
     EXPECT_EQ(failures.load(), 0);
 }
+
