@@ -39,22 +39,18 @@ constexpr auto kSpinBeforeYield = std::chrono::microseconds(10);
 constexpr auto kWakeWorth = std::chrono::microseconds(50);
 constexpr auto kWakeWorthInSeries = std::chrono::microseconds(10);
 
-// A hand-off to threads that are awake costs the caller 1.5-2 us (measured: an empty loop over
-// 8 workers), which the other threads win back only on work left of more than 8/7 of that. So
-// parallel_for runs its first items inline and offers the rest to the pool only once the work
-// left, estimated from its pace (after kProbeMin, for a clock reading worth trusting), is more:
-// a loop too small for the pool never touches it.
-constexpr std::chrono::duration<double> kOpenWorth = std::chrono::microseconds(3);
-
 // The least work one more thread must get for its help to pay (its hand-off and the cache
-// misses of taking data another thread used last), measured on short loops of 8 workers.
+// misses of taking data another thread used last), measured on short loops of 8 workers. So
+// parallel_for runs its first items inline and offers the rest to the pool only once the work
+// left, estimated from its pace (after kProbeMin, for a clock reading worth trusting), makes
+// two such shares: a loop too small for the pool never touches it.
 constexpr std::chrono::duration<double> kShareWorth = std::chrono::microseconds(2);
 constexpr auto kProbeMin = std::chrono::nanoseconds(250);
 
-// Both figures above are what a hand-off costs where a cache line goes from one thread to
-// another and back in kRoundTrip. That round trip is measured when the pool starts, and the
-// figures scale with it: by at least 1 (they were measured so) and at most kMaxScale (should
-// the measurement be disturbed).
+// kShareWorth is what a hand-off costs where a cache line goes from one thread to another and
+// back in kRoundTrip. That round trip is measured when the pool starts, and the figure scales
+// with it: by at least 1 (it was measured so) and at most kMaxScale (should the measurement be
+// disturbed).
 constexpr auto kRoundTrip = std::chrono::nanoseconds(180);
 constexpr double kMaxScale = 10.0;
 
@@ -133,8 +129,8 @@ std::size_t claim(Slot& sl, unsigned& r, unsigned& tried) {
 struct Pool {
     explicit Pool(std::size_t n) : size(n) {}
     const std::size_t size;
-    // kOpenWorth and kShareWorth scaled to this machine, set before the pool is published.
-    std::chrono::duration<double> open_worth = kOpenWorth, share_worth = kShareWorth;
+    // kShareWorth scaled to this machine, set before the pool is published.
+    std::chrono::duration<double> share_worth = kShareWorth;
     alignas(64) std::atomic<uint64_t> ping{0};  // the round trips of the start, with worker 0
     int caller_cpu = -1;                        // where the pool's builder ran when it started
     Slot slots[kSlots];
@@ -318,7 +314,7 @@ std::chrono::duration<double> measure_round_trip(Pool& p) {
     return spent / pings;
 }
 
-// Scales the hand-off figures of pool p to the round trip measured with its worker 0 (a pool
+// Scales the hand-off figure of pool p to the round trip measured with its worker 0 (a pool
 // of one worker has no hand-off: its worker is told so at once).
 void measure_hand_off(Pool& p) {
     if (p.size < 2) {
@@ -326,10 +322,7 @@ void measure_hand_off(Pool& p) {
         return;
     }
     const double scale = std::min(measure_round_trip(p) / kRoundTrip, kMaxScale);
-    if (scale > 1.0) {
-        p.open_worth = kOpenWorth * scale;
-        p.share_worth = kShareWorth * scale;
-    }
+    if (scale > 1.0) p.share_worth = kShareWorth * scale;
 }
 
 void worker_main(Pool* p, unsigned id) {
@@ -599,7 +592,7 @@ namespace {
 void run_for(std::size_t n, const std::function<void(std::size_t)>& body, bool affine) {
     const Pool* p = current();
     const std::size_t threads = p ? p->size : 1;
-    const auto open_worth = p ? p->open_worth : kOpenWorth;
+    const auto open_worth = 2 * (p ? p->share_worth : kShareWorth);
     std::size_t done = 0;
     std::chrono::duration<double> left{};
     if (threads > 1) {
