@@ -210,7 +210,7 @@ def test_a_default_pool_that_cannot_start_fails_once():
     assert out == ["Cannot start the thread pool of 1000 threads: " + AGAIN, 0, True, 2]
 
 
-# ---------------------------------------------------------------- parallel operations
+# ---------------------------------------------------------------- what builds the pool
 
 ATT = "sc.StochasticAttention(2)"
 QKV = "[[1.0, 2.0]], [[1.0, 0.0]], [[1.0]]"
@@ -219,7 +219,8 @@ QKV = "[[1.0, 2.0]], [[1.0, 0.0]], [[1.0]]"
 @pytest.mark.parametrize(
     "call",
     [
-        # Each small enough to run on the calling thread.
+        # Each small enough to run on the calling thread; the first one empty.
+        "sc.batch_encode_numpy(np.zeros(0))",
         # Eight neurons and more are a parallel loop (fewer run one after another).
         "sc.DenseLayer(2, 8, 64).forward_numpy(np.zeros(2))",
         f"{ATT}.forward({QKV})",
@@ -249,6 +250,10 @@ def test_a_parallel_operation_builds_the_pool_even_inline(call):
     "call",
     [
         # Building objects, and the forms that are serial to their callers.
+        "sc.DenseLayer(2, 1, 64)",
+        "sc.DenseLayer(64, 64, 1024)",  # large enough to pack on a pool, were there one
+        "sc.DenseLayer(2, 1, 64).set_weights([[0.25, 0.75]])",
+        "sc.DenseLayer(64, 64, 1024).refresh_packed_weights()",
         f"{ATT}",
         "sc.StochasticGraphLayer([[1.0]], 1)",
         "sc.StochasticGraphLayer([[1.0]], 1).forward_sc([[0.5]], 64)",
@@ -263,28 +268,6 @@ def test_other_calls_leave_the_pool_unbuilt(call):
     out = run_child(f"""
         before = tasks()
         {call}
-        started = tasks() - before
-        sc.set_num_threads(3)
-        print(json.dumps([started, tasks() - before]))
-    """)
-    assert out == [0, 3]
-
-
-# ---------------------------------------------------------------- layers before the pool
-
-@pytest.mark.parametrize(
-    "build",
-    [
-        "sc.DenseLayer(2, 1, 64)",
-        "sc.DenseLayer(64, 64, 1024)",  # large enough to pack on a pool, were there one
-        "sc.DenseLayer(2, 1, 64).set_weights([[0.25, 0.75]])",
-        "sc.DenseLayer(64, 64, 1024).refresh_packed_weights()",
-    ],
-)
-def test_building_a_layer_leaves_the_pool_unbuilt(build):
-    out = run_child(f"""
-        before = tasks()
-        {build}
         started = tasks() - before
         sc.set_num_threads(4)
         print(json.dumps([started, tasks() - before]))
@@ -331,16 +314,3 @@ def test_results_do_not_depend_on_the_worker_count():
     ns = {"np": np, "sc": sc}
     exec(DIGEST, ns)
     assert ns["digest"] == digests[1]
-
-
-
-def test_an_empty_parallel_call_builds_the_pool():
-    out = run_child("""
-        sc.batch_encode_numpy(np.zeros(0))
-        try:
-            sc.set_num_threads(2)
-            print(json.dumps("set"))
-        except ValueError as e:
-            print(json.dumps(str(e)))
-    """)
-    assert out == "Cannot set thread pool: The global thread pool has already been initialized."

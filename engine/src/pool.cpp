@@ -281,9 +281,10 @@ void answer_pings(Pool& p) {
 }
 
 // The time of a cache line's round trip between the calling thread and worker 0: the fastest
-// of a few batches (another thread that takes the processor of either now and then does not
-// count), or on a machine where the two do not run at once (fewer cores than threads) the mean
-// of what two milliseconds allow. Ends the worker's part.
+// of a few batches, as many as fit in about two milliseconds (another thread that takes the
+// processor of either now and then does not count; where the two cannot run at once, every
+// batch is slow). A worker that does not answer counts as slower than any figure the scale
+// keeps. Ends the worker's part.
 std::chrono::duration<double> measure_round_trip(Pool& p) {
     using clock = std::chrono::steady_clock;
     constexpr int kBatches = 9, kPings = 32;
@@ -294,24 +295,19 @@ std::chrono::duration<double> measure_round_trip(Pool& p) {
     // The worker may still be starting.
     uint64_t v = 1;
     bool ok = false;
-    for (int tries = 0; !ok && tries < 10; ++tries) ok = ping(v) || p.ping.load() == v + 1;
+    for (int tries = 0; !ok && tries < 10; ++tries) ok = ping(v);
     std::chrono::duration<double> fastest{}, spent{};
-    int batches = 0, pings = 0;
+    int batches = 0;
     while (ok && batches < kBatches && spent < std::chrono::milliseconds(2)) {
         const auto t0 = clock::now();
-        int i = 0;
-        for (; ok && i < kPings; ++i) ok = ping(v += 2);
+        for (int i = 0; ok && i < kPings; ++i) ok = ping(v += 2);
         const std::chrono::duration<double> took = clock::now() - t0;
         spent += took;
-        pings += i;
-        if (!ok) break;
-        if (batches++ == 0 || took < fastest) fastest = took;
+        if (ok && (batches++ == 0 || took < fastest)) fastest = took;
     }
     p.ping.store(kPingsDone, std::memory_order_release);
-    if (batches > 0) return fastest / kPings;
-    // Unanswered, or slower than any figure the scale keeps.
-    if (!ok || pings == 0) return kRoundTrip * kMaxScale;
-    return spent / pings;
+    if (batches == 0) return kRoundTrip * kMaxScale;
+    return fastest / kPings;
 }
 
 // Scales the hand-off figure of pool p to the round trip measured with its worker 0 (a pool
