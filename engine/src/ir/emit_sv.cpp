@@ -461,6 +461,17 @@ std::string at_width(const Net& n, uint64_t w) {
     return "{{" + ext + "{" + bit(n, n.width - 1) + "}}, " + n.name + "}";
 }
 
+// The hardware block that an operation of kind t instantiates, or null.
+const char* block_name(OpTag t) {
+    switch (t) {
+        case OpTag::Encode: return "sc_bitstream_encoder";
+        case OpTag::BitwiseAnd: return "sc_bitstream_synapse";
+        case OpTag::LifStep: return "sc_lif_neuron";
+        case OpTag::DenseForward: return "sc_dense_layer_core";
+        default: return nullptr;
+    }
+}
+
 // The refusal of a module or port name that cannot be written, or of ports whose names clash.
 std::optional<std::string> name_refusal(const ScGraph& g, const Index& ix) {
     constexpr const char* kUnwritable =
@@ -470,14 +481,7 @@ std::optional<std::string> name_refusal(const ScGraph& g, const Index& ix) {
     if (!writable(g.name)) return "Module name '" + g.name + "'" + kUnwritable;
     // A module of a block's name would instantiate itself.
     for (const ScOp& o : g.ops) {
-        const char* block = nullptr;
-        switch (o.tag()) {
-            case OpTag::Encode: block = "sc_bitstream_encoder"; break;
-            case OpTag::BitwiseAnd: block = "sc_bitstream_synapse"; break;
-            case OpTag::LifStep: block = "sc_lif_neuron"; break;
-            case OpTag::DenseForward: block = "sc_dense_layer_core"; break;
-            default: break;
-        }
+        const char* block = block_name(o.tag());
         if (block && g.name == block)
             return "Module name '" + g.name + "' clashes with a block that the module instantiates.";
     }
@@ -721,20 +725,21 @@ void logic(std::string& out, const ScOp& o, const Index& ix, std::size_t index, 
                 out += "    assign " + sv_name(x.name) + " = " + at_width(in(0), w) +
                        ";\n";
             } else if constexpr (std::is_same_v<T, op::Encode>) {
-                lines(out, "    sc_bitstream_encoder #(", "        .DATA_WIDTH(16),",
+                lines(out, "    " + std::string(block_name(OpTag::Encode)) + " #(", "        .DATA_WIDTH(16),",
                       "        .SEED_INIT(16'h" + hex4(x.seed) + ")",
                       "    ) u_enc_" + dec(instance++) + " (", "        .clk(clk),",
                       "        .rst_n(rst_n),", "        .x_value(" + in(0).name + "),",
                       "        .t_index(32'd0),", "        .bit_out(v" + id + ")", "    );", "");
             } else if constexpr (std::is_same_v<T, op::BitwiseAnd>) {
-                lines(out, "    sc_bitstream_synapse u_syn_" + dec(instance++) + " (",
+                lines(out, "    " + std::string(block_name(OpTag::BitwiseAnd)) + " u_syn_" + dec(instance++) + " (",
                       "        .pre_bit(" + in(0).name + "),",
                       "        .w_bit(" + in(1).name + "),", "        .post_bit(v" + id + ")",
                       "    );", "");
             } else if constexpr (std::is_same_v<T, op::Popcount>) {
                 popcount(out, "v" + id, in(0));
             } else if constexpr (std::is_same_v<T, op::LifStep>) {
-                lines(out, "    sc_lif_neuron #(", "        .DATA_WIDTH(" + dec(x.data_width) + "),",
+                lines(out, "    " + std::string(block_name(OpTag::LifStep)) + " #(",
+                      "        .DATA_WIDTH(" + dec(x.data_width) + "),",
                       "        .FRACTION(" + dec(x.fraction) + "),",
                       "        .V_REST(" + int_lit(x.v_rest, true) + "),",
                       "        .V_RESET(" + int_lit(x.v_reset, true) + "),",
@@ -750,7 +755,7 @@ void logic(std::string& out, const ScOp& o, const Index& ix, std::size_t index, 
             } else if constexpr (std::is_same_v<T, op::DenseForward>) {
                 const std::string len =
                     (x.stream_length < (uint64_t{1} << 32) ? "32'd" : "64'd") + dec(x.stream_length);
-                lines(out, "    sc_dense_layer_core #(",
+                lines(out, "    " + std::string(block_name(OpTag::DenseForward)) + " #(",
                       "        .N_INPUTS(" + uint_lit(x.n_inputs) + "),",
                       "        .N_NEURONS(" + uint_lit(x.n_neurons) + "),",
                       "        .DATA_WIDTH(" + dec(x.data_width) + ")",
@@ -805,15 +810,15 @@ void logic(std::string& out, const ScOp& o, const Index& ix, std::size_t index, 
 
 // The refusal of an operation that has no hardware form, if o is one.
 std::optional<std::string> hardware_refusal(const ScOp& o) {
-    const std::string id = dec(o.id());
+    const auto id = [&o] { return dec(o.id()); };
     if (const auto* x = o.get<op::GraphForward>())
-        return "GraphForward (v" + id + ", " + dec(x->n_nodes) + " nodes \xC3\x97 " +
+        return "GraphForward (v" + id() + ", " + dec(x->n_nodes) + " nodes \xC3\x97 " +
                dec(x->n_features) + " features) has no synthesizable RTL implementation yet";
     if (const auto* x = o.get<op::SoftmaxAttention>())
-        return "SoftmaxAttention (v" + id + ", dim_k=" + dec(x->dim_k) +
+        return "SoftmaxAttention (v" + id() + ", dim_k=" + dec(x->dim_k) +
                ") has no synthesizable RTL implementation yet";
     if (o.get<op::KuramotoStep>())
-        return "KuramotoStep (v" + id + ") has no synthesizable RTL implementation yet";
+        return "KuramotoStep (v" + id() + ") has no synthesizable RTL implementation yet";
     return std::nullopt;
 }
 
