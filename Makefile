@@ -32,12 +32,13 @@ test-sanitize: deps
 	@cmake -S . -B $(SANITIZE_BUILD) -DPython3_EXECUTABLE=$(PYTHON) -DSC_SANITIZE=ON >/dev/null
 	@cmake --build $(SANITIZE_BUILD) -j $(JOBS)
 	cd $(SANITIZE_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure
-	@# Reports go to files (one per process, children included), printed if there are any.
+	@# Reports go to files (one per process, children included), printed if there are any. The
+	@# path is quoted for the sanitizers, whose options end at a space.
 	@rm -f $(SANITIZE_BUILD)/report.*
 	SC_SANITIZED=1 SC_BUILD_DIR=$(SANITIZE_BUILD) PYTHONPATH=$(SANITIZE_BUILD) \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
-	  ASAN_OPTIONS=detect_leaks=0:log_path=$(abspath $(SANITIZE_BUILD))/report \
-	  UBSAN_OPTIONS=print_stacktrace=1:log_path=$(abspath $(SANITIZE_BUILD))/report \
+	  ASAN_OPTIONS="detect_leaks=0:log_path='$(abspath $(SANITIZE_BUILD))/report'" \
+	  UBSAN_OPTIONS="print_stacktrace=1:log_path='$(abspath $(SANITIZE_BUILD))/report'" \
 	  $(PYTHON) -m pytest -q -p no:cacheprovider tests || { cat $(SANITIZE_BUILD)/report.* 2>/dev/null; exit 1; }
 	@if ls $(SANITIZE_BUILD)/report.* >/dev/null 2>&1; then cat $(SANITIZE_BUILD)/report.*; exit 1; fi
 

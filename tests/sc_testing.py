@@ -2,6 +2,7 @@
 import json
 import math
 import os
+import shutil
 import struct
 import subprocess
 import sys
@@ -144,3 +145,15 @@ def run_child(body, threads=None, env=None, affinity=None, timeout=300):
 def run_child_json(body, **kwargs):
     """As run_child; returns the JSON value printed on the last line."""
     return json.loads(run_child(body, **kwargs).strip().splitlines()[-1])
+
+
+def require_tool(command, package):
+    """Stops a test that needs an installed program: where CI is set, a missing one fails the
+    test; elsewhere it is skipped. Either way the reason names the program."""
+    if shutil.which(command):
+        return
+    reason = (f"{command} is not installed: scripts/install-deps.sh installs it "
+              f"(apt-get install {package})")
+    if os.environ.get("CI"):
+        pytest.fail(reason, pytrace=False)
+    pytest.skip(reason)

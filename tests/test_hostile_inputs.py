@@ -115,3 +115,59 @@ def test_lying_or_shrinking_sequences():
     assert sc.KVRAMetrics.global_coherence(w, _shrinking(m, 6)) == want
     assert sc.pack_bitstream(_shrinking([1, 1, 1], 0)) == [1]
     assert sc.pack_bitstream(_shrinking([1, 1, 1], 1)) == [3]
+
+
+def _raises(exc):
+    def fn():
+        raise exc("from the caller")
+    return fn
+
+
+class BadLen(list):
+    """A list whose __len__ (only a capacity hint) raises."""
+
+    def __init__(self, items, exc):
+        super().__init__(items)
+        self.exc = exc
+
+    def __len__(self):
+        raise self.exc("from the caller")
+
+
+# Arguments read as rows first and then as one flat sequence: only an Exception makes a reading
+# fail; an interrupt or an exit from the caller's code passes through unchanged.
+READERS = [
+    (lambda v: sc.KuramotoSolver([0.0, 0.0], [[0.0, v], [0.0, 0.0]], [0.0, 0.0], 0.0),
+     "coupling must be a 1-D or 2-D float array."),
+    (lambda v: sc.StochasticAttention(2).forward([[1.0, v]], [[1.0, 0.0]], [[1.0]]),
+     "Q must be a 1-D or 2-D float array."),
+    (lambda v: sc.pack_bitstream([[1, v]]), "Expected a 1-D or 2-D array of uint8 bits."),
+    (lambda v: sc.popcount([[1, v]]), "Expected packed uint64 words as 1-D or 2-D sequence."),
+]
+
+
+@pytest.mark.parametrize("call, message", READERS)
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, GeneratorExit, ValueError, ArithmeticError])
+def test_only_exceptions_make_a_reading_fail(call, message, exc):
+    if issubclass(exc, Exception):
+        with pytest.raises(ValueError) as info:
+            call(Hook(_raises(exc), 1))
+        assert str(info.value) == message
+    else:
+        with pytest.raises(exc) as info:
+            call(Hook(_raises(exc), 1))
+        assert info.value.args == ("from the caller",)
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, LookupError])
+def test_a_failing_len_is_only_a_lost_hint(exc):
+    def phases(first_row):
+        s = sc.KuramotoSolver([0.0, 0.0], [first_row, [0.0, 0.0]], [0.0, 1.0], 0.0)
+        s.step(0.1)
+        return s.get_phases()
+
+    if issubclass(exc, Exception):
+        assert phases(BadLen([0.0, 1.0], exc)) == phases([0.0, 1.0]) != phases([0.0, 0.0])
+    else:
+        with pytest.raises(exc):
+            phases(BadLen([0.0, 1.0], exc))

@@ -19,15 +19,24 @@ import pytest
 
 import sc_dravik_engine as sc
 from bitref import lfsr16_step
+from sc_testing import require_tool
 
 SV_DIR = pathlib.Path(__file__).resolve().parent.parent / "engine" / "tests" / "sv"
 BLOCKS = ["sc_bitstream_encoder", "sc_bitstream_synapse", "sc_lif_neuron", "sc_dense_layer_core"]
 CYCLES = 10
 
-pytestmark = pytest.mark.skipif(
-    shutil.which("iverilog") is None or shutil.which("verilator") is None,
-    reason="iverilog and verilator are installed by scripts/install-deps.sh",
-)
+
+
+@pytest.fixture
+def work(tmp_path):
+    """A folder whose name holds a space, with copies of the stand-ins and the waivers: paths
+    with spaces are covered, and verilator, which cuts its file names at a space, is run from
+    inside it on names relative to it."""
+    folder = tmp_path / "hdl work"
+    folder.mkdir()
+    for name in [f"{b}.sv" for b in BLOCKS] + ["emitted_waivers.vlt"]:
+        shutil.copyfile(SV_DIR / name, folder / name)
+    return folder
 
 
 # ---------------------------------------------------------------- the graphs
@@ -573,21 +582,22 @@ def bench_module(ops, top, vectors):
         "        $finish;", "    end", "endmodule", ""])
 
 
-def stand_ins():
-    return [str(SV_DIR / f"{b}.sv") for b in BLOCKS]
+STAND_INS = [f"{b}.sv" for b in BLOCKS]
 
 
-def simulate(tmp_path, sv_text, ops, top, vectors):
-    (tmp_path / "dut.sv").write_text(sv_text)
-    (tmp_path / "tb.sv").write_text(bench_module(ops, top, vectors))
-    build = subprocess.run(["iverilog", "-g2012", "-o", str(tmp_path / "sim"), "-s", "tb",
-                            *stand_ins(), str(tmp_path / "dut.sv"), str(tmp_path / "tb.sv")],
+def simulate(work, sv_text, ops, top, vectors):
+    require_tool("iverilog", "iverilog")
+    (work / "dut.sv").write_text(sv_text)
+    (work / "tb.sv").write_text(bench_module(ops, top, vectors))
+    build = subprocess.run(["iverilog", "-g2012", "-o", str(work / "sim"), "-s", "tb",
+                            *(str(work / f) for f in STAND_INS), str(work / "dut.sv"),
+                            str(work / "tb.sv")],
                            capture_output=True, text=True)
     # iverilog notes an always_comb that reads no signal (a count of a constant); it still runs
     # once at time 0.
     notes = [l for l in build.stderr.splitlines() if "always_comb process has no sensitivities" not in l]
     assert build.returncode == 0 and not notes, build.stderr + build.stdout
-    run = subprocess.run(["vvp", "-n", str(tmp_path / "sim")], capture_output=True, text=True)
+    run = subprocess.run(["vvp", "-n", str(work / "sim")], capture_output=True, text=True)
     assert run.returncode == 0, run.stderr
     # Leading zeros differ between the two sides: compare numbers (an unknown value stays
     # as printed, with its x digits).
@@ -597,14 +607,15 @@ def simulate(tmp_path, sv_text, ops, top, vectors):
     return [" ".join(map(number, line.split())) for line in run.stdout.splitlines()]
 
 
-def lint(tmp_path, sv_text, top):
+def lint(work, sv_text, top):
     """verilator's findings as (rule, line of the module text) pairs."""
-    folder = tmp_path / "ir_sv_sim"
+    require_tool("verilator", "verilator")
+    folder = work / "ir_sv_sim"  # the folder name the waivers are limited to
     folder.mkdir(exist_ok=True)
     (folder / f"{top}.sv").write_text(sv_text)
     run = subprocess.run(["verilator", "--lint-only", "-Wall", "-Wno-fatal", "--top-module",
-                          top, *stand_ins(), str(SV_DIR / "emitted_waivers.vlt"),
-                          str(folder / f"{top}.sv")], capture_output=True, text=True)
+                          top, *STAND_INS, "emitted_waivers.vlt", f"ir_sv_sim/{top}.sv"],
+                         cwd=work, capture_output=True, text=True)
     text_lines = sv_text.splitlines()
     found = []
     for m in re.finditer(r"%(Warning|Error)(?:-(\w+))?: ([^:]+):(\d+):", run.stderr):
@@ -700,17 +711,17 @@ LISTS = {
 }
 
 
-def test_list_constants_drive_every_element(tmp_path):
+def test_list_constants_drive_every_element(work):
     ops = parse_graph(GRAPHS["lists"])
     names = [f["name"] for kind, _, f in ops if kind == "output"]
-    first = simulate(tmp_path, sc.ir_emit_sv(engine_graph("lists")), ops, "lists", [{}])[0]
+    first = simulate(work, sc.ir_emit_sv(engine_graph("lists")), ops, "lists", [{}])[0]
     assert dict(zip(names, (int(v, 16) for v in first.split()))) == LISTS
 
 
-def test_simulates_as_the_graph_says(emitted, tmp_path):
+def test_simulates_as_the_graph_says(emitted, work):
     name, ops, text = emitted
     vectors = graph_vectors(name, ops)
-    assert simulate(tmp_path, text, ops, name, vectors) == expected_trace(ops, vectors)
+    assert simulate(work, text, ops, name, vectors) == expected_trace(ops, vectors)
 
 
 # Today's arithmetic templates leave SystemVerilog to extend a narrow operand to the 64-bit
@@ -723,9 +734,9 @@ EXTENDED_OPERAND = re.compile(r"assign v\d+ = .* [+/^] .*;|assign v\d+ = [^ ]+;"
 OTHER_NOTES = {"UNUSEDSIGNAL", "SYMRSVDWORD"}
 
 
-def test_lints_clean(emitted, tmp_path):
+def test_lints_clean(emitted, work):
     name, _, text = emitted
-    found = lint(tmp_path, text, name)
+    found = lint(work, text, name)
     assert [f for f in found if f[0] == "Error"] == []
     assert [f for f in found if f[1] == "UNDRIVEN"] == []
     assert [f for f in found if f[1] == "WIDTH" and not EXTENDED_OPERAND.fullmatch(f[2])] == []
@@ -745,10 +756,10 @@ MUTATIONS = [
 
 
 @pytest.mark.parametrize("graph, before, after", MUTATIONS)
-def test_catches_faults(graph, before, after, tmp_path):
+def test_catches_faults(graph, before, after, work):
     ops = parse_graph(GRAPHS[graph])
     text = sc.ir_emit_sv(engine_graph(graph))
     assert before in text
     vectors = graph_vectors(graph, ops)
     faulty = text.replace(before, after)
-    assert simulate(tmp_path, faulty, ops, graph, vectors) != expected_trace(ops, vectors)
+    assert simulate(work, faulty, ops, graph, vectors) != expected_trace(ops, vectors)

@@ -314,3 +314,98 @@ def test_results_do_not_depend_on_the_worker_count():
     ns = {"np": np, "sc": sc}
     exec(DIGEST, ns)
     assert ns["digest"] == digests[1]
+
+
+# ---------------------------------------------------------------- fork children
+
+# A parent that has just used its pool forks; each child answers through a pipe, within a
+# generous bound, or counts as hung.
+FORK = """
+import select, signal
+x = np.linspace(0.0, 1.0, 64)
+def forward(seed=44257):
+    return sc.DenseLayer(64, 32, 1024, 1).forward_numpy(x, seed).tobytes().hex()
+def in_child(body):
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(r)
+        try:
+            answer = body()
+        except BaseException as e:
+            answer = repr(e)
+        os.write(w, json.dumps(answer).encode())
+        os._exit(0)
+    os.close(w)
+    ready = select.select([r], [], [], 60)[0]
+    data = os.read(r, 1 << 16) if ready else b""
+    if not ready:
+        os.kill(pid, signal.SIGKILL)
+    os.close(r)
+    os.waitpid(pid, 0)
+    return json.loads(data) if data else "no answer"
+def threads_and_bits(first=None):
+    start = tasks()  # the calling thread alone
+    if first:
+        first()
+    return [forward() == want, tasks() - start]
+"""
+
+
+def test_fork_children_after_pool_use_get_a_pool_of_their_own():
+    out = run_child(FORK + textwrap.dedent("""
+        before = tasks()
+        want = forward()
+        size = tasks() - before
+        answers = []
+        for k in range(60):  # a hang was intermittent
+            forward()
+            answers.append(in_child(threads_and_bits))
+            if answers[-1] != [True, size]:
+                break
+        print(json.dumps([size, answers]))
+    """), {"RAYON_NUM_THREADS": "4"})
+    assert out == [4, [[True, 4]] * 60]
+
+
+@pytest.mark.parametrize(
+    "parent, child, threads",
+    [
+        ("pass", None, 4),                        # the default rule, in the child too
+        ("sc.set_num_threads(3)", None, 3),       # the size the parent set
+        ("pass", "lambda: sc.set_num_threads(2)", 2),
+        ("sc.set_num_threads(3)", "lambda: sc.set_num_threads(1)", 1),
+    ],
+)
+def test_a_fork_child_builds_its_pool_when_it_needs_one(parent, child, threads):
+    out = run_child(FORK + textwrap.dedent(f"""
+        {parent}
+        want = forward()
+        print(json.dumps(in_child(lambda: threads_and_bits({child}))))
+    """), {"RAYON_NUM_THREADS": "4"})
+    assert out == [True, threads]
+
+
+def test_fork_context_executors_finish_every_task():
+    # Each task answers with its bits and its process's threads: its own and the pool's.
+    out = run_child(FORK + textwrap.dedent("""
+        import concurrent.futures as cf, multiprocessing as mp
+        def task(seed):
+            return forward(seed), tasks()
+        want = [(forward(s), 5) for s in range(12)]
+        sweeps = []
+        for sweep in range(8):
+            forward()
+            ex = cf.ProcessPoolExecutor(4, mp_context=mp.get_context("fork"))
+            futures = [ex.submit(task, s) for s in range(12)]
+            try:
+                sweeps.append([f.result(timeout=60) for f in futures] == want)
+            except cf.TimeoutError:
+                sweeps.append("a task did not finish")
+                for p in ex._processes.values():
+                    p.kill()
+                break
+            ex.shutdown()
+        print(json.dumps(sweeps))
+    """), {"RAYON_NUM_THREADS": "4"})
+    assert out == [True] * 8

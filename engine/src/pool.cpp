@@ -143,11 +143,18 @@ struct Pool {
     std::condition_variable work_cv;  // `wakes` was raised (or stop was set)
     std::condition_variable done_cv;  // a loop whose owner sleeps has finished
     std::vector<std::thread> threads;
+    Pool* forgotten_before = nullptr;  // the chain of g_forgotten
 };
 
 std::atomic<Pool*> g_pool{nullptr};
 std::atomic<bool> g_default_failed{false};  // the default pool could not start; loops run inline
 std::mutex g_build_mu;
+// The size build_global gave (0 when the pool took the default size). A fork child inherits it
+// and builds a pool of the same size when it first needs one.
+std::size_t g_set_size = 0;
+// Pools that a fork left in this process without their threads: never touched again, only kept
+// reachable.
+Pool* g_forgotten = nullptr;
 
 // Waits up to kSpin for done(). An idle worker (`yield`) that found nothing for a while also
 // hands its processor to any other runnable thread now and then, so that on a busy machine it
@@ -357,9 +364,32 @@ void stop_and_join(Pool* p) {
     delete p;
 }
 
+// A fork copies only its calling thread: the child would find the pool's record, locks and
+// condition variables as they stood, but none of its workers, and a signal to their condition
+// variable can block there for ever. So the child forgets the pool, touching none of its locks,
+// and builds a fresh one of the same size at its first parallel operation. The build lock is
+// held across the fork, so that no pool is half built in the child.
+void before_fork() { g_build_mu.lock(); }
+void after_fork_in_parent() { g_build_mu.unlock(); }
+void after_fork_in_child() {
+    if (Pool* p = g_pool.load(std::memory_order_relaxed)) {
+        p->forgotten_before = g_forgotten;
+        g_forgotten = p;
+        g_pool.store(nullptr, std::memory_order_relaxed);
+    }
+    g_build_mu.unlock();
+}
+
 // Starts a pool of n workers, or stops every thread it started and throws: engine::Error with
-// the system's text when a thread cannot start, std::bad_alloc when memory runs out.
+// the system's text when a thread cannot start, std::bad_alloc when memory runs out. Called
+// with g_build_mu held.
 Pool* make_pool(std::size_t n) {
+    static bool fork_handled = false;
+    if (!fork_handled) {
+        if (pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) != 0)
+            throw std::bad_alloc();
+        fork_handled = true;
+    }
     auto* p = new Pool(n);
     p->caller_cpu = sched_getcpu();
     try {
@@ -387,7 +417,7 @@ Pool* current() {
     std::lock_guard<std::mutex> lk(g_build_mu);
     if (Pool* p = g_pool.load(std::memory_order_relaxed)) return p;
     if (g_default_failed.load(std::memory_order_relaxed)) return nullptr;
-    const std::size_t n = default_size();
+    const std::size_t n = g_set_size ? g_set_size : default_size();
     Pool* p;
     try {
         p = make_pool(n);
@@ -469,6 +499,7 @@ void build_global(std::size_t n) {
     if (g_pool.load(std::memory_order_relaxed))
         throw engine::Error("The global thread pool has already been initialized.");
     g_pool.store(make_pool(n), std::memory_order_release);
+    g_set_size = n;
 }
 
 std::size_t num_threads() {

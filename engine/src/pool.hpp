@@ -1,4 +1,6 @@
-// The process-wide worker pool: fixed size, built once, never torn down.
+// The process-wide worker pool: fixed size, built once, never torn down. A fork child starts
+// without one and builds its own, of the parent's size, at its first parallel operation (or of
+// the size build_global gives it before that).
 #pragma once
 #include <cstddef>
 #include <functional>

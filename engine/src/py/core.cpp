@@ -143,7 +143,9 @@ Py_ssize_t sequence_hint(PyObject* o) {
     if (!PySequence_Check(o)) not_instance(o, "Sequence");
     const Py_ssize_t n = PySequence_Size(o);
     if (n < 0) {
-        if (PyErr_ExceptionMatches(PyExc_OverflowError)) raise_set();
+        // Only a hint: a failed __len__ is ignored, but not an interrupt or an exit.
+        if (PyErr_ExceptionMatches(PyExc_OverflowError) || !PyErr_ExceptionMatches(PyExc_Exception))
+            raise_set();
         PyErr_Clear();
         return 0;
     }

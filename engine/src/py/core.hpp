@@ -367,12 +367,14 @@ struct Conv<std::pair<A, B>> {
     }
 };
 
-// Tries a conversion; on failure the Python error is cleared and nothing is returned.
+// Tries a conversion; on failure the Python error is cleared and nothing is returned. Only an
+// Exception is a failed reading: KeyboardInterrupt, SystemExit and the like pass through.
 template <class T>
 std::optional<T> try_load(PyObject* o) {
     try {
         return Conv<T>::load(o);
     } catch (const ErrorSet&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
         PyErr_Clear();
         return std::nullopt;
     }
