@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <thread>
 #include <vector>
 
@@ -150,10 +151,10 @@ TEST(Pool, ManyCallersAtOnce) {
 
 namespace {
 
+// The threads of this process.
 std::size_t tasks() {
-    std::size_t n = 0;
-    for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) n += e.exists();
-    return n;
+    const std::filesystem::directory_iterator threads("/proc/self/task");
+    return static_cast<std::size_t>(std::distance(begin(threads), end(threads)));
 }
 
 // Runs child() in a fork child of this process and returns its exit code, or -1 when it has
